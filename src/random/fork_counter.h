@@ -1,0 +1,17 @@
+// fork_counter.h — counts forks of the process so that generators can reseed after one.
+#pragma once
+
+#include <cstdint>
+
+namespace tesk::random {
+
+/// How many times the fork handlers have run in this process. A fork adds 2 in each of
+/// parent and child: the handler runs before the fork and again on both sides after it.
+std::uint64_t fork_count() noexcept;
+
+/// Registers the fork handlers with pthread_atfork, once per process. If registration
+/// fails, this call fails with the returned code and every later call fails with
+/// "Once instance has previously been poisoned" (internal failures).
+void register_fork_handlers();
+
+} // namespace tesk::random
