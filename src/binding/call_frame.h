@@ -1,0 +1,62 @@
+// call_frame.h — call frame, owned-object pool, pending reference-count queue, lock guard.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "binding/python.h"
+
+namespace tesk::binding {
+
+/// Brackets every entry from the interpreter. Opening counts the interpreter lock as
+/// held by this thread, applies queued reference-count changes and marks the pool;
+/// closing releases, oldest first, every reference registered since the mark.
+class CallFrame {
+public:
+    CallFrame() noexcept;
+    ~CallFrame();
+    CallFrame(const CallFrame&) = delete;
+    CallFrame& operator=(const CallFrame&) = delete;
+
+private:
+    static constexpr std::size_t no_mark = ~std::size_t{0};
+    std::size_t mark_;
+};
+
+/// Takes over a new reference returned by the interpreter and keeps it until the
+/// innermost open frame closes; returns the same pointer, now usable as borrowed.
+/// A null pointer prints the pending exception and fails with "Python API call failed".
+PyObject* register_new(PyObject* object);
+
+/// Returns `object` unchanged, or, for null, prints the pending exception and fails
+/// with "Python API call failed": for new references that the caller keeps itself.
+PyObject* require_new(PyObject* object);
+
+/// Py_INCREF now when this thread holds the lock inside the module, else queued.
+void safe_incref(PyObject* object) noexcept;
+
+/// Py_DECREF now when this thread holds the lock inside the module, else queued.
+void safe_release(PyObject* object) noexcept;
+
+/// True when this thread is inside a frame or lock guard of the module.
+bool lock_held() noexcept;
+
+/// Takes the interpreter lock on a thread that has no frame; opens a frame of its own.
+class LockGuard {
+public:
+    LockGuard();
+    /// Releasing guards out of order has no orderly path and ends the process.
+    ~LockGuard();
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
+
+private:
+    PyGILState_STATE state_;
+    std::optional<CallFrame> frame_;
+};
+
+/// Test hooks: the pool length and lock-nesting counter of the calling thread.
+std::size_t pool_length() noexcept;
+std::size_t lock_count() noexcept;
+
+} // namespace tesk::binding

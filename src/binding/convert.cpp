@@ -1,0 +1,217 @@
+// convert.cpp — float, index-size and text conversions; downcast error; object text.
+#include "binding/convert.h"
+
+#include "binding/call_frame.h"
+#include "runtime/failure.h"
+
+namespace tesk::binding {
+namespace {
+
+/// Interned "__qualname__", one reference kept for the life of the process; written
+/// only under the interpreter lock.
+PyObject* qualname_key = nullptr;
+
+PyObject* interned_qualname_key() {
+    if (qualname_key == nullptr) {
+        PyObject* key = register_new(PyUnicode_FromStringAndSize("__qualname__", 12));
+        PyUnicode_InternInPlace(&key);
+        if (qualname_key == nullptr) {
+            Py_INCREF(key);
+            qualname_key = key;
+        }
+    }
+    return qualname_key;
+}
+
+/// Releases a reference when the scope ends, also while a failure unwinds.
+class OwnedReference {
+public:
+    explicit OwnedReference(PyObject* object) noexcept : object_(object) {}
+    ~OwnedReference() { Py_DECREF(object_); }
+    OwnedReference(const OwnedReference&) = delete;
+    OwnedReference& operator=(const OwnedReference&) = delete;
+    PyObject* get() const noexcept { return object_; }
+
+private:
+    PyObject* object_;
+};
+
+/// The UTF-8 sequence starting at `i`: its length if well formed, else the length of
+/// its maximal ill-formed subpart (at least 1).
+struct Utf8Sequence {
+    std::size_t length;
+    bool well_formed;
+};
+
+Utf8Sequence next_sequence(const unsigned char* data, std::size_t size, std::size_t i) {
+    const unsigned char lead = data[i];
+    if (lead < 0x80) {
+        return {1, true};
+    }
+    std::size_t trailing;
+    unsigned char second_low = 0x80;
+    unsigned char second_high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        trailing = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        trailing = 2;
+        if (lead == 0xE0) {
+            second_low = 0xA0;
+        } else if (lead == 0xED) {
+            second_high = 0x9F; // surrogates are not UTF-8
+        }
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        trailing = 3;
+        if (lead == 0xF0) {
+            second_low = 0x90;
+        } else if (lead == 0xF4) {
+            second_high = 0x8F;
+        }
+    } else {
+        return {1, false};
+    }
+    std::size_t length = 1;
+    while (length <= trailing && i + length < size) {
+        const unsigned char next = data[i + length];
+        const unsigned char low = length == 1 ? second_low : 0x80;
+        const unsigned char high = length == 1 ? second_high : 0xBF;
+        if (next < low || next > high) {
+            break;
+        }
+        ++length;
+    }
+    return {length, length == trailing + 1};
+}
+
+/// Decodes UTF-8, replacing every maximal ill-formed subsequence by U+FFFD.
+std::string decode_utf8_lossy(const unsigned char* data, std::size_t size) {
+    std::string out;
+    out.reserve(size);
+    for (std::size_t i = 0; i < size;) {
+        const Utf8Sequence sequence = next_sequence(data, size, i);
+        if (sequence.well_formed) {
+            out.append(reinterpret_cast<const char*>(data + i), sequence.length);
+        } else {
+            out.append("\xEF\xBF\xBD");
+        }
+        i += sequence.length;
+    }
+    return out;
+}
+
+} // namespace
+
+Result<double> to_f64(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0) {
+        if (std::optional<Error> error = Error::take()) {
+            return std::move(*error);
+        }
+    }
+    return value;
+}
+
+Result<std::uint64_t> to_index_size(PyObject* object) {
+    PyObject* index = PyNumber_Index(object);
+    if (index == nullptr) {
+        return Error::fetch();
+    }
+    OwnedReference owned(index);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    if (value == ~0ULL) {
+        if (std::optional<Error> error = Error::take()) {
+            return std::move(*error);
+        }
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<std::string_view> to_utf8(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        return downcast_error(object, "PyString");
+    }
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &length);
+    if (data == nullptr) {
+        return Error::fetch();
+    }
+    return std::string_view(data, static_cast<std::size_t>(length));
+}
+
+Result<std::string> to_utf8_owned(PyObject* object) {
+    Result<std::string_view> text = to_utf8(object);
+    if (!text.ok()) {
+        return text.take_error();
+    }
+    return std::string(text.value());
+}
+
+PyObject* str_from_text(std::string_view text) {
+    return register_new(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* new_str_from_text(std::string text) {
+    PyObject* str = str_from_text(text);
+    Py_INCREF(str);
+    return str;
+}
+
+Error downcast_error(PyObject* object, std::string_view target) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+    PyObject* key = interned_qualname_key();
+    Py_INCREF(key);
+    PyObject* qualname = PyObject_GetAttr(type, key);
+    Py_DECREF(key);
+    std::optional<std::string_view> name;
+    if (qualname == nullptr) {
+        (void)Error::fetch();
+    } else {
+        Result<std::string_view> text = to_utf8(register_new(qualname));
+        if (text.ok()) {
+            name = text.value();
+        }
+    }
+    if (!name.has_value()) {
+        runtime::fail("a Display implementation returned an error unexpectedly", "Error");
+    }
+    std::string message = "'";
+    message.append(*name).append("' object cannot be converted to '").append(target).append("'");
+    return Error::type_error(std::move(message));
+}
+
+std::optional<std::string> object_text(PyObject* object) {
+    PyObject* str = PyObject_Str(object);
+    if (str == nullptr) {
+        (void)Error::fetch();
+        return std::nullopt;
+    }
+    return lossy_utf8(register_new(str));
+}
+
+std::size_t utf8_error_offset(std::string_view text) {
+    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const Utf8Sequence sequence = next_sequence(data, text.size(), i);
+        if (!sequence.well_formed) {
+            return i;
+        }
+        i += sequence.length;
+    }
+    return std::string_view::npos;
+}
+
+std::string lossy_utf8(PyObject* str) {
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(str, &length);
+    if (data != nullptr) {
+        return std::string(data, static_cast<std::size_t>(length));
+    }
+    // Lone surrogates: encode them as they stand, then decode with replacement.
+    Error held = Error::fetch();
+    PyObject* bytes = register_new(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    return decode_utf8_lossy(reinterpret_cast<const unsigned char*>(PyBytes_AsString(bytes)),
+                             static_cast<std::size_t>(PyBytes_Size(bytes)));
+}
+
+} // namespace tesk::binding

@@ -1,0 +1,208 @@
+// module.cpp — PyInit_tesk, the function table and introduction().
+#include <string>
+#include <string_view>
+
+#include "binding/arguments.h"
+#include "binding/call_frame.h"
+#include "binding/convert.h"
+#include "binding/entry.h"
+#include "binding/error.h"
+#include "binding/python.h"
+#include "binding/result.h"
+#include "runtime/failure.h"
+
+namespace tesk {
+namespace {
+
+using binding::Error;
+using binding::Result;
+
+constexpr std::string_view introduction_text =
+    "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线.";
+static_assert(introduction_text.size() == 85);
+
+constexpr binding::ArgSpec introduction_spec{.function_name = "introduction"};
+
+Result<PyObject*> introduction(std::span<PyObject* const>) {
+    return binding::new_str_from_text(std::string(introduction_text));
+}
+
+/// One published function. Name and doc are NUL-terminated, their sizes count the NUL.
+struct FunctionEntry {
+    std::string_view name;
+    _PyCFunctionFastWithKeywords entry;
+    std::string_view doc;
+    int flags;
+};
+
+template <std::size_t N> constexpr std::string_view c_text(const char (&text)[N]) {
+    return std::string_view(text, N);
+}
+
+constexpr int fast_call_with_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+// The order here is the order of publication and of __all__.
+constexpr FunctionEntry function_table[] = {
+    {c_text("introduction"), &binding::function_entry<introduction_spec, &introduction>,
+     c_text(""), fast_call_with_keywords},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "tesk",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+/// Interned attribute names: one reference each for the life of the process, written
+/// only under the interpreter lock.
+PyObject* interned(PyObject*& cell, std::string_view text) {
+    if (cell == nullptr) {
+        PyObject* name = binding::register_new(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        PyUnicode_InternInPlace(&name);
+        if (cell == nullptr) {
+            Py_INCREF(name);
+            cell = name;
+        }
+    }
+    return cell;
+}
+
+PyObject* name_key_cell = nullptr;
+PyObject* all_key_cell = nullptr;
+
+/// A NUL-terminated text for CPython: used in place when it is one, otherwise copied
+/// for the life of the process.
+Result<const char*> c_string(std::string_view text, std::string_view nul_message) {
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string_view::npos && nul + 1 != text.size()) {
+        return Error::value_error(nul_message);
+    }
+    if (nul != std::string_view::npos) {
+        return text.data();
+    }
+    auto* copy = new char[text.size() + 1];
+    text.copy(copy, text.size());
+    copy[text.size()] = '\0';
+    return static_cast<const char*>(copy);
+}
+
+Result<PyObject*> create_function(const FunctionEntry& entry, PyObject* module) {
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) {
+        return Error::fetch();
+    }
+    const std::string_view name_text(module_name);
+    if (std::size_t offset = binding::utf8_error_offset(name_text); offset != std::string_view::npos) {
+        runtime::fail("PyModule_GetName expected to return utf8",
+                      "invalid utf-8 sequence at byte " + std::to_string(offset));
+    }
+    PyObject* module_name_str = binding::str_from_text(name_text);
+
+    Result<const char*> name = c_string(entry.name, "Function name cannot contain NUL byte.");
+    if (!name.ok()) {
+        return name.take_error();
+    }
+    Result<const char*> doc = c_string(entry.doc, "Document cannot contain NUL byte.");
+    if (!doc.ok()) {
+        return doc.take_error();
+    }
+    // CPython keeps a pointer to the record in every function object made from it.
+    // METH_FASTCALL entries travel in ml_meth under the generic function type.
+    auto* meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.entry));
+    auto* record = new PyMethodDef{name.value(), meth, entry.flags, doc.value()};
+    PyObject* function = PyCMethod_New(record, module, module_name_str, nullptr);
+    if (function == nullptr) {
+        return Error::fetch();
+    }
+    return binding::register_new(function);
+}
+
+Result<PyObject*> module_index(PyObject* module) {
+    PyObject* key = interned(all_key_cell, "__all__");
+    PyObject* all = PyObject_GetAttr(module, key);
+    if (all != nullptr) {
+        binding::register_new(all);
+        if (!PyList_Check(all)) {
+            return binding::downcast_error(all, "PyList");
+        }
+        return all;
+    }
+    Error error = Error::fetch();
+    if (!error.matches(PyExc_AttributeError)) {
+        return error;
+    }
+    PyObject* list = binding::register_new(PyList_New(0));
+    if (PyObject_SetAttr(module, key, list) < 0) {
+        return Error::fetch();
+    }
+    return list;
+}
+
+Result<void> add_function(PyObject* module, PyObject* function) {
+    PyObject* name_object = PyObject_GetAttr(function, interned(name_key_cell, "__name__"));
+    if (name_object == nullptr) {
+        return Error::fetch();
+    }
+    Result<std::string_view> name = binding::to_utf8(binding::register_new(name_object));
+    if (!name.ok()) {
+        return name.take_error();
+    }
+    Result<PyObject*> all = module_index(module);
+    if (!all.ok()) {
+        return all.take_error();
+    }
+    if (PyList_Append(all.value(), binding::str_from_text(name.value())) < 0) {
+        runtime::fail("could not append __name__ to __all__", Error::fetch().render());
+    }
+    Py_INCREF(function);
+    const int status = PyObject_SetAttr(module, binding::str_from_text(name.value()), function);
+    Py_DECREF(function);
+    if (status < 0) {
+        return Error::fetch();
+    }
+    return {};
+}
+
+Result<void> fill_module(PyObject* module) {
+    for (const FunctionEntry& entry : function_table) {
+        Result<PyObject*> function = create_function(entry, module);
+        if (!function.ok()) {
+            return function.take_error();
+        }
+        Result<void> added = add_function(module, function.value());
+        if (!added.ok()) {
+            return added;
+        }
+    }
+    return {};
+}
+
+Result<PyObject*> create_module() {
+    PyObject* module = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
+    if (module == nullptr) {
+        return Error::fetch();
+    }
+    try {
+        Result<void> filled = fill_module(module);
+        if (!filled.ok()) {
+            Py_DECREF(module);
+            return filled.take_error();
+        }
+    } catch (...) {
+        Py_DECREF(module);
+        throw;
+    }
+    return module;
+}
+
+} // namespace
+} // namespace tesk
+
+PyMODINIT_FUNC PyInit_tesk() { return tesk::binding::run_in_frame(&tesk::create_module); }

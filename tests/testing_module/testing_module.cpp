@@ -1,0 +1,229 @@
+// testing_module.cpp — _tesk_testing: hooks into the call frame for the tests only.
+#include <new>
+#include <string>
+#include <thread>
+
+#include "binding/arguments.h"
+#include "binding/call_frame.h"
+#include "binding/convert.h"
+#include "binding/entry.h"
+#include "binding/error.h"
+#include "binding/python.h"
+#include "runtime/failure.h"
+
+namespace {
+
+using tesk::binding::Error;
+using tesk::binding::Result;
+
+/// (pool length, lock count) as seen inside a frame.
+PyObject* frame_state(PyObject*, PyObject*) {
+    return tesk::binding::run_in_frame([]() -> Result<PyObject*> {
+        return tesk::binding::require_new(Py_BuildValue("(nn)", tesk::binding::pool_length(),
+                                                        tesk::binding::lock_count()));
+    });
+}
+
+/// Registers `count` new references to `object`, then calls `callback()` and returns
+/// (pool length before the callback, after it, the callback's result).
+PyObject* hold_and_call(PyObject*, PyObject* args) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        PyObject* object;
+        Py_ssize_t count;
+        PyObject* callback;
+        if (PyArg_ParseTuple(args, "OnO", &object, &count, &callback) == 0) {
+            return Error::fetch();
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_INCREF(object);
+            tesk::binding::register_new(object);
+        }
+        const std::size_t before = tesk::binding::pool_length();
+        PyObject* result = PyObject_CallNoArgs(callback);
+        if (result == nullptr) {
+            return Error::fetch();
+        }
+        tesk::binding::register_new(result);
+        return tesk::binding::require_new(
+            Py_BuildValue("(nnO)", before, tesk::binding::pool_length(), result));
+    });
+}
+
+/// Registers `count` new references to `object`, then stops with an internal failure.
+PyObject* fail_holding(PyObject*, PyObject* args) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        PyObject* object;
+        Py_ssize_t count;
+        const char* message;
+        if (PyArg_ParseTuple(args, "Ons", &object, &count, &message) == 0) {
+            return Error::fetch();
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_INCREF(object);
+            tesk::binding::register_new(object);
+        }
+        tesk::runtime::fail(message);
+    });
+}
+
+PyObject* raise_bad_alloc(PyObject*, PyObject*) {
+    return tesk::binding::run_in_frame([]() -> Result<PyObject*> { throw std::bad_alloc(); });
+}
+
+PyObject* raise_foreign(PyObject*, PyObject*) {
+    return tesk::binding::run_in_frame([]() -> Result<PyObject*> { throw 42; });
+}
+
+/// Queues, from a native thread that does not hold the lock, `decrements` releases
+/// and then `increments` increments of `object`.
+PyObject* queue_changes(PyObject*, PyObject* args) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        PyObject* object;
+        Py_ssize_t decrements;
+        Py_ssize_t increments;
+        if (PyArg_ParseTuple(args, "Onn", &object, &decrements, &increments) == 0) {
+            return Error::fetch();
+        }
+        std::thread worker([=] {
+            for (Py_ssize_t i = 0; i < decrements; ++i) {
+                tesk::binding::safe_release(object);
+            }
+            for (Py_ssize_t i = 0; i < increments; ++i) {
+                tesk::binding::safe_incref(object);
+            }
+        });
+        worker.join();
+        Py_RETURN_NONE;
+    });
+}
+
+/// The rendering of an error made from `object`, computed on a native thread that
+/// has to take the interpreter lock itself.
+PyObject* render_in_thread(PyObject*, PyObject* object) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        std::optional<Error> error(Error::from_object(object));
+        std::string rendering;
+        Py_BEGIN_ALLOW_THREADS
+        std::thread worker([&] {
+            rendering = error->render();
+            tesk::binding::LockGuard guard;
+            error.reset();
+        });
+        worker.join();
+        Py_END_ALLOW_THREADS
+        return tesk::binding::new_str_from_text(std::move(rendering));
+    });
+}
+
+PyObject* raise_from_object(PyObject*, PyObject* object) {
+    return tesk::binding::run_in_frame(
+        [&]() -> Result<PyObject*> { return Error::from_object(object); });
+}
+
+PyObject* not_an_exception_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
+
+PyObject* raise_lazy_non_exception(PyObject*, PyObject*) {
+    return tesk::binding::run_in_frame([]() -> Result<PyObject*> {
+        return Error::lazy(&not_an_exception_type, std::string_view("never shown"));
+    });
+}
+
+PyObject* raise_fetch_with_nothing_pending(PyObject*, PyObject*) {
+    return tesk::binding::run_in_frame([]() -> Result<PyObject*> { return Error::fetch(); });
+}
+
+/// Raises the argument-error rewrite of `exception` for parameter `name`.
+PyObject* raise_rewritten(PyObject*, PyObject* args) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        const char* name;
+        PyObject* exception;
+        if (PyArg_ParseTuple(args, "sO", &name, &exception) == 0) {
+            return Error::fetch();
+        }
+        return tesk::binding::rewrite_argument_error(name, Error::from_object(exception));
+    });
+}
+
+PyObject* lossy_text(PyObject*, PyObject* str) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        const std::string text = tesk::binding::lossy_utf8(str);
+        return tesk::binding::require_new(
+            PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
+PyObject* raise_downcast(PyObject*, PyObject* args) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        PyObject* object;
+        const char* target;
+        if (PyArg_ParseTuple(args, "Os", &object, &target) == 0) {
+            return Error::fetch();
+        }
+        return tesk::binding::downcast_error(object, target);
+    });
+}
+
+PyObject* print_error(PyObject*, PyObject* object) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        Error error = Error::from_object(object);
+        error.print();
+        error.print();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_size(PyObject*, PyObject* object) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        Result<std::uint64_t> value = tesk::binding::to_index_size(object);
+        if (!value.ok()) {
+            return value.take_error();
+        }
+        return tesk::binding::require_new(PyLong_FromUnsignedLongLong(value.value()));
+    });
+}
+
+PyObject* to_float(PyObject*, PyObject* object) {
+    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
+        Result<double> value = tesk::binding::to_f64(object);
+        if (!value.ok()) {
+            return value.take_error();
+        }
+        return tesk::binding::require_new(PyFloat_FromDouble(value.value()));
+    });
+}
+
+PyMethodDef testing_methods[] = {
+    {"frame_state", frame_state, METH_NOARGS, nullptr},
+    {"hold_and_call", hold_and_call, METH_VARARGS, nullptr},
+    {"fail_holding", fail_holding, METH_VARARGS, nullptr},
+    {"raise_bad_alloc", raise_bad_alloc, METH_NOARGS, nullptr},
+    {"raise_foreign", raise_foreign, METH_NOARGS, nullptr},
+    {"queue_changes", queue_changes, METH_VARARGS, nullptr},
+    {"render_in_thread", render_in_thread, METH_O, nullptr},
+    {"raise_from_object", raise_from_object, METH_O, nullptr},
+    {"raise_lazy_non_exception", raise_lazy_non_exception, METH_NOARGS, nullptr},
+    {"raise_fetch_with_nothing_pending", raise_fetch_with_nothing_pending, METH_NOARGS, nullptr},
+    {"raise_rewritten", raise_rewritten, METH_VARARGS, nullptr},
+    {"lossy_text", lossy_text, METH_O, nullptr},
+    {"raise_downcast", raise_downcast, METH_VARARGS, nullptr},
+    {"print_error", print_error, METH_O, nullptr},
+    {"index_size", index_size, METH_O, nullptr},
+    {"to_float", to_float, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef testing_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_tesk_testing",
+    .m_doc = "Hooks into tesk's call machinery, built for the tests only.",
+    .m_size = 0,
+    .m_methods = testing_methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit__tesk_testing() { return PyModule_Create(&testing_definition); }
