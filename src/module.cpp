@@ -59,21 +59,6 @@ PyModuleDef module_definition = {
     .m_free = nullptr,
 };
 
-/// Interned attribute names: one reference each for the life of the process, written
-/// only under the interpreter lock.
-PyObject* interned(PyObject*& cell, std::string_view text) {
-    if (cell == nullptr) {
-        PyObject* name = binding::register_new(
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        PyUnicode_InternInPlace(&name);
-        if (cell == nullptr) {
-            Py_INCREF(name);
-            cell = name;
-        }
-    }
-    return cell;
-}
-
 PyObject* name_key_cell = nullptr;
 PyObject* all_key_cell = nullptr;
 
@@ -125,7 +110,7 @@ Result<PyObject*> create_function(const FunctionEntry& entry, PyObject* module) 
 }
 
 Result<PyObject*> module_index(PyObject* module) {
-    PyObject* key = interned(all_key_cell, "__all__");
+    PyObject* key = binding::interned_name(all_key_cell, "__all__");
     PyObject* all = PyObject_GetAttr(module, key);
     if (all != nullptr) {
         binding::register_new(all);
@@ -146,7 +131,7 @@ Result<PyObject*> module_index(PyObject* module) {
 }
 
 Result<void> add_function(PyObject* module, PyObject* function) {
-    PyObject* name_object = PyObject_GetAttr(function, interned(name_key_cell, "__name__"));
+    PyObject* name_object = PyObject_GetAttr(function, binding::interned_name(name_key_cell, "__name__"));
     if (name_object == nullptr) {
         return Error::fetch();
     }

@@ -7,21 +7,8 @@
 namespace tesk::binding {
 namespace {
 
-/// Interned "__qualname__", one reference kept for the life of the process; written
-/// only under the interpreter lock.
+/// Interned "__qualname__", for the type names of downcast errors.
 PyObject* qualname_key = nullptr;
-
-PyObject* interned_qualname_key() {
-    if (qualname_key == nullptr) {
-        PyObject* key = register_new(PyUnicode_FromStringAndSize("__qualname__", 12));
-        PyUnicode_InternInPlace(&key);
-        if (qualname_key == nullptr) {
-            Py_INCREF(key);
-            qualname_key = key;
-        }
-    }
-    return qualname_key;
-}
 
 /// Releases a reference when the scope ends, also while a failure unwinds.
 class OwnedReference {
@@ -101,6 +88,22 @@ std::string decode_utf8_lossy(const unsigned char* data, std::size_t size) {
 
 } // namespace
 
+PyObject* interned_name(PyObject*& cell, std::string_view text) {
+    if (cell == nullptr) {
+        // Interning may swap in an equal string that already exists and release ours,
+        // so the pointer is kept only after interning.
+        PyObject* name = require_new(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        PyUnicode_InternInPlace(&name);
+        if (cell == nullptr) {
+            cell = name;
+        } else {
+            Py_DECREF(name);
+        }
+    }
+    return cell;
+}
+
 Result<double> to_f64(PyObject* object) {
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
@@ -159,7 +162,7 @@ PyObject* new_str_from_text(std::string text) {
 
 Error downcast_error(PyObject* object, std::string_view target) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
-    PyObject* key = interned_qualname_key();
+    PyObject* key = interned_name(qualname_key, "__qualname__");
     Py_INCREF(key);
     PyObject* qualname = PyObject_GetAttr(type, key);
     Py_DECREF(key);

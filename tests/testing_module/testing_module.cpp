@@ -2,6 +2,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
@@ -192,7 +193,30 @@ PyObject* to_float(PyObject*, PyObject* object) {
     });
 }
 
+/// Calls `function` through vectorcall with the keyword-name tuple exactly as given,
+/// which lets a test pass names that Python syntax cannot (non-str names).
+PyObject* call_with_kwnames(PyObject*, PyObject* args) {
+    PyObject* function;
+    PyObject* positional;
+    PyObject* kwnames;
+    PyObject* values;
+    if (PyArg_ParseTuple(args, "OO!O!O!", &function, &PyTuple_Type, &positional, &PyTuple_Type,
+                         &kwnames, &PyTuple_Type, &values) == 0) {
+        return nullptr;
+    }
+    std::vector<PyObject*> vector;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(positional); ++i) {
+        vector.push_back(PyTuple_GET_ITEM(positional, i));
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) {
+        vector.push_back(PyTuple_GET_ITEM(values, i));
+    }
+    return PyObject_Vectorcall(function, vector.data(),
+                               static_cast<std::size_t>(PyTuple_GET_SIZE(positional)), kwnames);
+}
+
 PyMethodDef testing_methods[] = {
+    {"call_with_kwnames", call_with_kwnames, METH_VARARGS, nullptr},
     {"frame_state", frame_state, METH_NOARGS, nullptr},
     {"hold_and_call", hold_and_call, METH_VARARGS, nullptr},
     {"fail_holding", fail_holding, METH_VARARGS, nullptr},
