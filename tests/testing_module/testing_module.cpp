@@ -44,9 +44,9 @@ PyObject* hold_and_call(PyObject*, PyObject* args) {
         if (result == nullptr) {
             return Error::fetch();
         }
+        const std::size_t after = tesk::binding::pool_length();
         tesk::binding::register_new(result);
-        return tesk::binding::require_new(
-            Py_BuildValue("(nnO)", before, tesk::binding::pool_length(), result));
+        return tesk::binding::require_new(Py_BuildValue("(nnO)", before, after, result));
     });
 }
 

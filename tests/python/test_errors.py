@@ -1,0 +1,197 @@
+"""Error values and exception translation, seen from Python."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+import tesk
+
+
+def panic_of(call):
+    with pytest.raises(BaseException) as caught:
+        call()
+    return caught.value
+
+
+@pytest.fixture(scope="module")
+def panic_type():
+    return type(panic_of(lambda: tesk.eye(2**32)))
+
+
+def test_panic_type_shape(panic_type):
+    assert panic_type.__module__ == "pyo3_runtime"
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_type, Exception)
+    assert "PanicException" not in dir(tesk)
+    doc = panic_type.__doc__
+    assert doc.startswith("\n") and doc.count("\n") == 6
+    assert doc.endswith(
+        "\n\nLike SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n"
+    )
+
+
+def test_failures_share_one_type(panic_type):
+    again = panic_of(lambda: tesk.eye(2**40))
+    assert type(again) is panic_type
+    assert again.args == ("ndarray: Shape too large, product of non-zero axis lengths overflows isize",)
+    assert str(again) == again.args[0]
+
+
+def test_failure_is_reported_on_stderr(capfd):
+    panic_of(lambda: tesk.eye(3037000499))
+    err = capfd.readouterr().err
+    assert "capacity overflow" in err
+    assert ".cpp:" in err
+
+
+def test_backtrace_switch():
+    script = "import tesk\ntry:\n    tesk.eye(2**33)\nexcept BaseException:\n    pass\n"
+    env = dict(os.environ, TESK_BACKTRACE="1")
+    with_trace = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    env["TESK_BACKTRACE"] = "0"
+    without = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert "stack backtrace:" in with_trace.stderr
+    assert "stack backtrace:" not in without.stderr
+    assert with_trace.stderr.count("Shape too large") == without.stderr.count("Shape too large") == 1
+
+
+class PanickingIndex:
+    def __init__(self, panic):
+        self.panic = panic
+
+    def __index__(self):
+        raise self.panic
+
+
+def test_resumed_panic_from_python_code(panic_type, capfd):
+    resumed = panic_of(lambda: tesk.eye(PanickingIndex(panic_type("from python"))))
+    assert type(resumed) is panic_type
+    # The fetched value is an exception instance, not a str.
+    assert resumed.args == ("Unwrapped panic from Python code",)
+    err = capfd.readouterr().err
+    assert "Python stack trace below:" in err
+    assert "from python" in err and "__index__" in err
+
+
+@pytest.mark.parametrize(
+    "obj, expected_type, expected_args",
+    [
+        (ValueError("instance"), ValueError, ("instance",)),
+        (KeyError, KeyError, ()),
+        (3, TypeError, ("exceptions must derive from BaseException",)),
+    ],
+)
+def test_error_from_object(testing, obj, expected_type, expected_args):
+    with pytest.raises(BaseException) as caught:
+        testing.raise_from_object(obj)
+    assert type(caught.value) is expected_type
+    assert caught.value.args == expected_args
+    if isinstance(obj, BaseException):
+        assert caught.value is obj
+
+
+def test_lazy_error_with_non_exception_type(testing):
+    with pytest.raises(TypeError) as caught:
+        testing.raise_lazy_non_exception()
+    assert caught.value.args == ("exceptions must derive from BaseException",)
+
+
+def test_fetch_with_nothing_pending(testing):
+    with pytest.raises(SystemError) as caught:
+        testing.raise_fetch_with_nothing_pending()
+    assert caught.value.args == ("attempted to fetch exception but none was set",)
+
+
+def test_render_takes_the_lock_on_a_bare_thread(testing):
+    assert testing.render_in_thread(ValueError("v")) == (
+        "PyErr { type: <class 'ValueError'>, value: ValueError('v'), traceback: None }"
+    )
+
+
+def test_print_keeps_the_error(testing, capfd):
+    testing.print_error(KeyError("printed"))
+    err = capfd.readouterr().err
+    assert err.count("KeyError: 'printed'") == 2
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("plain ascii", b"plain ascii"),
+        ("\udc80", "\ufffd\ufffd\ufffd".encode()),
+        ("a\ud800b\udfffc", "a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffdc".encode()),
+        ("图像", "图像".encode()),
+    ],
+)
+def test_lossy_utf8(testing, text, expected):
+    assert testing.lossy_text(text) == expected
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class BrokenQualname(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class Unnamed(metaclass=BrokenQualname):
+    pass
+
+
+def test_downcast_uses_qualname(testing):
+    with pytest.raises(TypeError) as caught:
+        testing.raise_downcast(Outer.Inner(), "PyArray<T, D>")
+    assert caught.value.args == ("'Outer.Inner' object cannot be converted to 'PyArray<T, D>'",)
+
+
+def test_downcast_without_readable_qualname(testing):
+    failure = panic_of(lambda: testing.raise_downcast(Unnamed(), "PyString"))
+    assert type(failure).__name__ == "PanicException"
+    assert failure.args == ("a Display implementation returned an error unexpectedly: Error",)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(True, 1), (0, 0), (2**64 - 1, 2**64 - 1), (7, 7)],
+)
+def test_index_size(testing, value, expected):
+    assert testing.index_size(value) == expected
+
+
+def test_index_size_numpy_scalar(testing):
+    np = pytest.importorskip("numpy")
+    assert testing.index_size(np.int64(5)) == 5
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(-1.0, -1.0), (2, 2.0), (True, 1.0), (float("inf"), float("inf")), (-0.0, -0.0)],
+)
+def test_float_conversion(testing, value, expected):
+    result = testing.to_float(value)
+    assert result == expected and str(result) == str(expected)
+
+
+def test_float_conversion_nan(testing):
+    result = testing.to_float(float("nan"))
+    assert result != result
+
+
+class FloatRaising:
+    def __float__(self):
+        raise ValueError("not today")
+
+
+def test_float_conversion_passes_other_errors(testing):
+    with pytest.raises(ValueError, match="not today"):
+        testing.to_float(FloatRaising())

@@ -1,0 +1,67 @@
+"""The module object, its function table and introduction()."""
+
+import os
+import shutil
+import subprocess
+import sys
+import types
+
+import pytest
+
+import tesk
+
+INTRODUCTION = "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线."
+FUNCTIONS = ["introduction", "max_min", "double_and_random_perturbation", "eye"]
+
+
+def test_namespace():
+    assert tesk.__all__ == FUNCTIONS
+    assert tesk.__doc__ == ""
+    assert tesk.__name__ == "tesk"
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_objects(name):
+    function = getattr(tesk, name)
+    assert isinstance(function, types.BuiltinFunctionType)
+    assert function.__name__ == name
+    assert function.__doc__ is None
+    assert function.__self__ is tesk
+    assert function.__module__ == tesk.__name__
+
+
+def test_introduction_text():
+    first, second = tesk.introduction(), tesk.introduction()
+    assert first == INTRODUCTION
+    assert len(first) == 45
+    assert len(first.encode("utf-8")) == 85
+    assert first is not second
+
+
+def test_introduction_recovers_after_binding_error():
+    with pytest.raises(TypeError):
+        tesk.introduction(1)
+    assert tesk.introduction() == INTRODUCTION
+
+
+def test_second_initialisation_builds_a_new_module():
+    script = (
+        "import sys, importlib, tesk\n"
+        "first = tesk\n"
+        "del sys.modules['tesk']\n"
+        "second = importlib.import_module('tesk')\n"
+        "assert second is not first\n"
+        "assert second.__all__ == first.__all__\n"
+        "assert second.eye is not first.eye and second.eye.__self__ is second\n"
+        "assert second.introduction() == first.introduction()\n"
+    )
+    subprocess.run([sys.executable, "-c", script], check=True, env=dict(os.environ))
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="binutils' nm is not installed")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", tesk.__file__], check=True, capture_output=True, text=True
+    ).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_tesk"]
