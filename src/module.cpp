@@ -9,6 +9,9 @@
 #include "binding/error.h"
 #include "binding/python.h"
 #include "binding/result.h"
+#include "functions/eye.h"
+#include "functions/max_min.h"
+#include "functions/perturbation.h"
 #include "runtime/failure.h"
 
 namespace tesk {
@@ -45,6 +48,14 @@ constexpr int fast_call_with_keywords = METH_FASTCALL | METH_KEYWORDS;
 constexpr FunctionEntry function_table[] = {
     {c_text("introduction"), &binding::function_entry<introduction_spec, &introduction>,
      c_text(""), fast_call_with_keywords},
+    {c_text("max_min"), &binding::function_entry<functions::max_min_spec, &functions::max_min>,
+     c_text(""), fast_call_with_keywords},
+    {c_text("double_and_random_perturbation"),
+     &binding::function_entry<functions::perturbation_spec,
+                              &functions::double_and_random_perturbation>,
+     c_text(""), fast_call_with_keywords},
+    {c_text("eye"), &binding::function_entry<functions::eye_spec, &functions::eye>, c_text(""),
+     fast_call_with_keywords},
 };
 
 PyModuleDef module_definition = {

@@ -1,0 +1,51 @@
+// array_check.cpp — the float64 array check and its two refusals.
+#include "array/array_check.h"
+
+#include <optional>
+#include <string>
+
+#include "binding/call_frame.h"
+#include "binding/convert.h"
+
+namespace tesk::array {
+namespace {
+
+std::string descr_text(PyArray_Descr* descr) {
+    std::optional<std::string> text = binding::object_text(reinterpret_cast<PyObject*>(descr));
+    return text ? std::move(*text) : std::string("(unknown)");
+}
+
+} // namespace
+
+bool is_numpy_array(PyObject* object) {
+    PyTypeObject* type = array_type();
+    return Py_TYPE(object) == type || PyType_IsSubtype(Py_TYPE(object), type) != 0;
+}
+
+PyArray_Descr* float64_descr() {
+    PyObject* descr = reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE));
+    return reinterpret_cast<PyArray_Descr*>(binding::register_new(descr));
+}
+
+binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
+    if (!is_numpy_array(object)) {
+        return binding::downcast_error(object, "PyArray<T, D>");
+    }
+    PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArray_Descr* descr = fields_of(array)->descr;
+    if (descr == nullptr) {
+        // No error is pending here; the registration rule still reports the null.
+        binding::require_new(nullptr);
+    }
+    PyArray_Descr* expected = float64_descr();
+    if (equiv_types(descr, expected)) {
+        return array;
+    }
+    std::string message = "type mismatch:\n from=";
+    message += descr_text(descr);
+    message += ", to=";
+    message += descr_text(expected);
+    return binding::Error::type_error(std::move(message));
+}
+
+} // namespace tesk::array

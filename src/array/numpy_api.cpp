@@ -1,0 +1,85 @@
+// numpy_api.cpp — fetching NumPy's C-API table and the typed slot accessors.
+#include "array/numpy_api.h"
+
+#include "runtime/failure.h"
+
+namespace tesk::array {
+namespace {
+
+// Written only under the interpreter lock. A failed fetch leaves it null so the
+// next call that needs NumPy tries again.
+void* const* table = nullptr;
+
+// The module and the capsule stay referenced for the life of the process: the
+// table lives inside them.
+PyObject* kept_module = nullptr;
+PyObject* kept_capsule = nullptr;
+
+void keep(PyObject*& cell, PyObject* reference) {
+    if (cell == nullptr) {
+        cell = reference;
+    } else {
+        Py_DECREF(reference);
+    }
+}
+
+void* const* fetch_table() {
+    PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
+    if (module == nullptr) {
+        PyErr_Clear();
+        runtime::fail("Failed to import numpy module");
+    }
+    keep(kept_module, module);
+    PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
+    if (capsule == nullptr) {
+        PyErr_Clear();
+        runtime::fail("Failed to get numpy capsule API");
+    }
+    // A capsule that carries a name, or is not a capsule at all, yields no pointer;
+    // a null table would be a crash later, so it counts as a failed fetch.
+    void* pointer = PyCapsule_GetPointer(capsule, nullptr);
+    if (pointer == nullptr) {
+        PyErr_Clear();
+        Py_DECREF(capsule);
+        runtime::fail("Failed to get numpy capsule API");
+    }
+    keep(kept_capsule, capsule);
+    return static_cast<void* const*>(pointer);
+}
+
+template <typename Function> Function slot(int index) {
+    return reinterpret_cast<Function>(numpy_api()[index]);
+}
+
+} // namespace
+
+void* const* numpy_api() {
+    if (table == nullptr) {
+        table = fetch_table();
+    }
+    return table;
+}
+
+PyTypeObject* array_type() { return static_cast<PyTypeObject*>(numpy_api()[2]); }
+
+PyArray_Descr* descr_from_type(int type_number) {
+    return slot<PyArray_Descr* (*)(int)>(45)(type_number);
+}
+
+PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd,
+                         const npy_intp* dims, const npy_intp* strides, void* data, int flags,
+                         PyObject* obj) {
+    using Function = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*,
+                                   const npy_intp*, void*, int, PyObject*);
+    return slot<Function>(94)(subtype, descr, nd, dims, strides, data, flags, obj);
+}
+
+bool equiv_types(PyArray_Descr* first, PyArray_Descr* second) {
+    return slot<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(182)(first, second) != 0;
+}
+
+int set_base_object(PyArrayObject* array, PyObject* base) {
+    return slot<int (*)(PyArrayObject*, PyObject*)>(282)(array, base);
+}
+
+} // namespace tesk::array

@@ -1,0 +1,123 @@
+// slice_container.cpp — PySliceContainer: its heap type, creation and deallocation.
+#include "array/slice_container.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "binding/entry.h"
+#include "binding/error.h"
+#include "runtime/failure.h"
+
+namespace tesk::array {
+namespace {
+
+struct SliceContainer {
+    PyObject_HEAD
+    std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
+    void* buffer;
+    std::size_t length;
+    std::size_t capacity;
+    BufferRelease release;
+};
+static_assert(sizeof(SliceContainer) == 56, "PySliceContainer instances are 56 bytes");
+
+constexpr char docstring[] =
+    "Utility type safely owning a fixed/growable buffer on the Python heap.";
+static_assert(sizeof docstring == 71, "the docstring is 70 characters and a NUL");
+
+// Written only under the interpreter lock; never released.
+PyTypeObject* container_type = nullptr;
+
+void container_dealloc(PyObject* self) {
+    binding::run_in_frame([self]() -> binding::Result<PyObject*> {
+        SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
+        container->release(container->buffer, container->length, container->capacity);
+        // Instances of a heap type hold a reference to it.
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        Py_DECREF(type);
+        return static_cast<PyObject*>(nullptr);
+    });
+}
+
+PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
+    return binding::run_in_frame([]() -> binding::Result<PyObject*> {
+        return binding::Error::type_error(std::string_view("No constructor defined"));
+    });
+}
+
+PyTypeObject* create_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_doc, const_cast<char*>(docstring)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&container_dealloc)},
+        {Py_tp_new, reinterpret_cast<void*>(&container_new)},
+        {0, nullptr},
+    };
+    PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
+    PyObject* created = PyType_FromSpec(&spec);
+    if (created == nullptr) {
+        binding::Error::fetch().restore();
+        PyErr_PrintEx(0);
+        runtime::fail("An error occurred while initializing class PySliceContainer");
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(created);
+    // The type keeps a docstring of its own in interpreter memory, whatever happens
+    // to the constant it was made from.
+    if (void* copy = PyObject_Malloc(sizeof docstring)) {
+        std::memcpy(copy, docstring, sizeof docstring);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = static_cast<const char*>(copy);
+    }
+    return type;
+}
+
+} // namespace
+
+void release_float64_buffer(void* buffer, std::size_t, std::size_t capacity) noexcept {
+    if (capacity != 0) {
+        std::free(buffer);
+    }
+}
+
+PyTypeObject* slice_container_type() {
+    if (container_type == nullptr) {
+        PyTypeObject* created = create_type();
+        // Another thread may have stored one while this one was being built.
+        if (container_type == nullptr) {
+            container_type = created;
+        } else {
+            Py_DECREF(created);
+        }
+    }
+    return container_type;
+}
+
+PyObject* new_slice_container(void* buffer, std::size_t length, std::size_t capacity,
+                              BufferRelease release) {
+    PyObject* object = nullptr;
+    try {
+        PyTypeObject* type = slice_container_type();
+        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+        object = alloc(type, 0);
+    } catch (...) {
+        release(buffer, length, capacity);
+        throw;
+    }
+    if (object == nullptr) {
+        binding::Error error = binding::Error::fetch();
+        release(buffer, length, capacity);
+        runtime::fail("Object creation failed.", error.render());
+    }
+    SliceContainer* container = reinterpret_cast<SliceContainer*>(object);
+    container->borrow_word = 0;
+    container->buffer = buffer;
+    container->length = length;
+    container->capacity = capacity;
+    container->release = release;
+    return object;
+}
+
+} // namespace tesk::array

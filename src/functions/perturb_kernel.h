@@ -1,0 +1,30 @@
+// perturb_kernel.h — v ← ((u − 0.5) × s) + (v + v) over runs, in portable and SIMD forms.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tesk::functions {
+
+/// Rewrites `count` contiguous float64 at `data` (any alignment), element i with the
+/// draw `draws[i]` mapped to u = (draw >> 11) × 2^-53. Every form computes exactly the
+/// four IEEE operations of the formula, so all forms agree bit for bit.
+using PerturbContiguous = void (*)(std::byte* data, const std::uint64_t* draws,
+                                   std::size_t count, double scaling);
+
+void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                                 double scaling) noexcept;
+void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                             double scaling) noexcept;
+void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                               double scaling) noexcept;
+
+/// The widest form this processor runs, chosen once.
+PerturbContiguous perturb_contiguous_form() noexcept;
+
+/// Rewrites `count` elements `step` bytes apart, one after the other, each read at
+/// the moment it is rewritten: overlapping or repeated addresses see earlier updates.
+void perturb_strided(std::byte* data, std::ptrdiff_t step, const std::uint64_t* draws,
+                     std::size_t count, double scaling) noexcept;
+
+} // namespace tesk::functions
