@@ -1,0 +1,11 @@
+// chacha_sse2.cpp — ChaCha12 form: four blocks in 128-bit registers with SSE2 only, rotations by shifts.
+#include "random/chacha_sse_kernel.h"
+
+namespace tesk::random::sse2 {
+
+void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                     std::uint8_t* out) noexcept {
+    chacha12_four_blocks<false>(key, counter, stream, out);
+}
+
+} // namespace tesk::random::sse2

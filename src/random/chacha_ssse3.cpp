@@ -1,0 +1,11 @@
+// chacha_ssse3.cpp — ChaCha12 form: four blocks in 128-bit registers, byte rotations by SSSE3 shuffles.
+#include "random/chacha_sse_kernel.h"
+
+namespace tesk::random::ssse3 {
+
+void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                     std::uint8_t* out) noexcept {
+    chacha12_four_blocks<true>(key, counter, stream, out);
+}
+
+} // namespace tesk::random::ssse3

@@ -1,0 +1,93 @@
+// cpu_features.cpp — cpuid/xgetbv detection of the vector units, cached process-wide.
+#include "random/cpu_features.h"
+
+#include <atomic>
+
+#include <cpuid.h>
+
+namespace tesk::random {
+namespace {
+
+constexpr std::uint32_t leaf1_ecx_ssse3 = 1u << 9;
+constexpr std::uint32_t leaf1_ecx_sse41 = 1u << 19;
+constexpr std::uint32_t leaf1_ecx_xsave = 1u << 26;
+constexpr std::uint32_t leaf1_ecx_osxsave = 1u << 27;
+constexpr std::uint32_t leaf1_ecx_avx = 1u << 28;
+constexpr std::uint32_t leaf7_ebx_avx2 = 1u << 5;
+constexpr std::uint32_t leaf7_ebx_avx512f = 1u << 16;
+/// XCR0: SSE (XMM) and AVX (upper YMM) register state.
+constexpr std::uint64_t xcr0_ymm_state = 0b110;
+/// XCR0: opmask, upper halves of ZMM0-15, and ZMM16-31.
+constexpr std::uint64_t xcr0_zmm_state = 0b1110'0000;
+
+// Zero when nothing has been detected yet; written by whichever thread detects first,
+// and every thread would store the same value, so no lock is needed.
+std::atomic<std::uint64_t> cached_features{0};
+
+std::uint64_t read_xcr0() noexcept {
+    std::uint32_t low = 0;
+    std::uint32_t high = 0;
+    // xgetbv by opcode, so that this file needs no XSAVE compiler flag.
+    __asm__ volatile(".byte 0x0f, 0x01, 0xd0" : "=a"(low), "=d"(high) : "c"(0));
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+CpuidRegisters read_cpuid_registers() noexcept {
+    CpuidRegisters registers;
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    const unsigned max_leaf = __get_cpuid_max(0, nullptr);
+    if (max_leaf >= 1) {
+        __cpuid(1, eax, ebx, ecx, edx);
+        registers.leaf1_ecx = ecx;
+    }
+    if (max_leaf >= 7) {
+        __cpuid_count(7, 0, eax, ebx, ecx, edx);
+        registers.leaf7_ebx = ebx;
+    }
+    // xgetbv faults unless the OS has enabled it, which OSXSAVE reports.
+    if ((registers.leaf1_ecx & leaf1_ecx_osxsave) != 0) {
+        registers.xcr0 = read_xcr0();
+    }
+    return registers;
+}
+
+} // namespace
+
+std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept {
+    std::uint64_t features = 0;
+    if ((registers.leaf1_ecx & leaf1_ecx_ssse3) != 0) {
+        features |= cpu_feature::ssse3;
+    }
+    if ((registers.leaf1_ecx & leaf1_ecx_sse41) != 0) {
+        features |= cpu_feature::sse41;
+    }
+    // The wide registers are usable only if the OS saves them across context switches.
+    const bool xsave_enabled = (registers.leaf1_ecx & leaf1_ecx_xsave) != 0 &&
+                               (registers.leaf1_ecx & leaf1_ecx_osxsave) != 0;
+    const bool ymm_saved = xsave_enabled && (registers.xcr0 & xcr0_ymm_state) == xcr0_ymm_state;
+    const bool zmm_saved = ymm_saved && (registers.xcr0 & xcr0_zmm_state) == xcr0_zmm_state;
+    if (ymm_saved && (registers.leaf1_ecx & leaf1_ecx_avx) != 0) {
+        features |= cpu_feature::avx;
+    }
+    if (ymm_saved && (registers.leaf7_ebx & leaf7_ebx_avx2) != 0) {
+        features |= cpu_feature::avx2;
+    }
+    if (zmm_saved && (registers.leaf7_ebx & leaf7_ebx_avx512f) != 0) {
+        features |= cpu_feature::avx512f;
+    }
+    return features;
+}
+
+std::uint64_t cpu_features() noexcept {
+    std::uint64_t features = cached_features.load(std::memory_order_relaxed);
+    if (features == 0) [[unlikely]] {
+        features = decode_cpu_features(read_cpuid_registers()) | cpu_feature::detected;
+        cached_features.store(features, std::memory_order_relaxed);
+    }
+    return features;
+}
+
+} // namespace tesk::random

@@ -1,0 +1,126 @@
+// generator_slot_test.cpp — the per-thread slot: creation, shared handles and teardown.
+#include "entropy_fake.h"
+#include "random/thread_generator.h"
+#include "runtime/failure.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <thread>
+
+namespace tesk::random {
+namespace {
+
+using testing::FakeKernel;
+using testing::FakeOutcome;
+
+/// Runs `body` on a new thread, whose generator slot is therefore fresh.
+void on_new_thread(const std::function<void()>& body) { std::thread(body).join(); }
+
+std::vector<std::uint8_t> key_bytes(const ThreadGenerator& generator) {
+    std::vector<std::uint8_t> bytes(seed_bytes);
+    std::memcpy(bytes.data(), generator.key, seed_bytes);
+    return bytes;
+}
+
+TEST(ThreadGenerator, CreationIsKeyedFromTheEntropySource) {
+    FakeKernel kernel;
+    on_new_thread([] {
+        const GeneratorHandle handle = thread_generator();
+        EXPECT_EQ(key_bytes(handle.generator()), FakeKernel::seed(0));
+        EXPECT_EQ(handle.generator().index, generator_buffer_words);
+        EXPECT_EQ(handle.generator().block_counter, 0u);
+        EXPECT_EQ(handle.generator().bytes_until_reseed, reseed_threshold_bytes);
+    });
+    EXPECT_EQ(kernel.log(), (std::vector<std::string>{"getrandom 0 1", "getrandom 32 0"}));
+}
+
+TEST(ThreadGenerator, HandlesOfOneThreadShareOneGenerator) {
+    FakeKernel kernel;
+    on_new_thread([] {
+        const GeneratorHandle first = thread_generator();
+        const GeneratorHandle second = thread_generator();
+        EXPECT_EQ(&first.generator(), &second.generator());
+        next_u64(first);
+        EXPECT_EQ(second.generator().index, 2u);
+    });
+    EXPECT_EQ(kernel.bytes_served(), seed_bytes);
+}
+
+TEST(ThreadGenerator, ThreadsGetTheirOwnGeneratorsAndSeeds) {
+    FakeKernel kernel;
+    std::vector<std::uint8_t> keys[2];
+    for (auto& key : keys) {
+        on_new_thread([&key] { key = key_bytes(thread_generator().generator()); });
+    }
+    EXPECT_EQ(keys[0], FakeKernel::seed(0));
+    EXPECT_EQ(keys[1], FakeKernel::seed(1));
+}
+
+TEST(ThreadGenerator, FailedCreationReportsTheErrorAndIsRetried) {
+    FakeKernel kernel;
+    kernel.script_getrandom({FakeOutcome::failure(EIO)});
+    on_new_thread([] {
+        try {
+            thread_generator();
+            ADD_FAILURE() << "creation should have failed";
+        } catch (const runtime::InternalFailure& failure) {
+            EXPECT_EQ(failure.message(),
+                      std::string("could not initialize thread_rng: ") + std::strerror(EIO));
+        }
+        const GeneratorHandle handle = thread_generator();
+        EXPECT_EQ(key_bytes(handle.generator()), FakeKernel::seed(0));
+    });
+}
+
+/// Constructed on a thread before that thread's slot registers its teardown, so its
+/// destructor runs after the teardown (thread-exit destructors run in reverse order).
+struct LateDestructor {
+    std::optional<GeneratorHandle> handle;
+    std::function<void()> on_exit;
+    ~LateDestructor() {
+        if (on_exit) {
+            on_exit();
+        }
+    }
+};
+
+thread_local LateDestructor late;
+
+TEST(ThreadGenerator, RequestDuringTeardownFailsWithAccessError) {
+    FakeKernel kernel;
+    std::string message;
+    on_new_thread([&message] {
+        late.on_exit = [&message] {
+            try {
+                thread_generator();
+            } catch (const runtime::InternalFailure& failure) {
+                message = failure.message();
+            }
+        };
+        thread_generator();
+    });
+    EXPECT_EQ(message, "cannot access a Thread Local Storage value during or after destruction: "
+                       "AccessError");
+}
+
+TEST(ThreadGenerator, HandleOutlivingTheSlotKeepsTheGeneratorUsable) {
+    FakeKernel kernel;
+    std::uint64_t late_draw = 0;
+    on_new_thread([&late_draw] {
+        late.handle.emplace(thread_generator());
+        late.on_exit = [&late_draw] {
+            // The slot has let go by now; this handle holds the last reference.
+            late_draw = next_u64(*late.handle);
+            late.handle.reset();
+        };
+    });
+    ThreadGenerator reference = seeded_generator(FakeKernel::seed(0).data());
+    EXPECT_EQ(late_draw, next_u64(reference));
+}
+
+} // namespace
+} // namespace tesk::random
