@@ -6,6 +6,7 @@ reseed after 256 refills or after a fork, and the draws. It is written from the 
 definition alone and shares no code with the module.
 """
 
+import copy
 import struct
 
 MASK32 = 0xFFFFFFFF
@@ -124,6 +125,17 @@ class Generator:
 
     def next_f64(self):
         return unit_f64(self.next_u64())
+
+    def fork(self, child_seeds):
+        """Models os.fork(): the handler runs before and after, raising the counter by 2
+        on both sides. Returns the child, which keeps the buffer and takes its later
+        seeds from `child_seeds`."""
+        self.forks += 2
+        child = copy.copy(self)
+        child.buffer = list(self.buffer)
+        child.key = list(self.key)
+        child._seeds = iter(child_seeds)
+        return child
 
     def perturbations(self, count):
         """What double_and_random_perturbation(zeros(count), 1.0) writes: u - 0.5."""

@@ -1,0 +1,337 @@
+/* entropy_interpose.c — test-only LD_PRELOAD stand-in for the kernel's randomness.
+ *
+ * Interposes syscall (getrandom only), open64, read, poll and close (only for the two
+ * random devices and the descriptors handed out for them), so that a subprocess running
+ * the module draws from chosen seeds and meets chosen errors. Everything else passes
+ * through to the C library.
+ *
+ * Environment (read once, at load):
+ *   TESK_INTERPOSE_LOG          file that receives one line per intercepted call:
+ *                               "<pid> <call> <arguments> -> <result>"
+ *   TESK_INTERPOSE_SEEDS        comma-separated 64-digit hex seeds; getrandom and reads of
+ *                               /dev/urandom are served from their concatenated bytes
+ *   TESK_INTERPOSE_CHILD_SEEDS  the same, used instead in a process forked after loading
+ *   TESK_INTERPOSE_PROBE_ERRNO  errno for the empty getrandom probe (default: success)
+ *   TESK_INTERPOSE_CHUNK        most bytes one getrandom or read returns (short results)
+ *   TESK_INTERPOSE_FAULTS       comma-separated "<call>:<errno>" entries, each failing the
+ *                               next call of that kind once, in order; calls are
+ *                               getrandom, read, poll, open_random, open_urandom
+ * Once the seeds run out, requests fail with ENODATA.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+enum { max_seed_bytes = 4096, max_faults = 64, max_devices = 16 };
+
+enum call_kind { call_getrandom, call_read, call_poll, call_open_random, call_open_urandom };
+
+static const char* const call_names[] = {"getrandom", "read", "poll", "open_random",
+                                         "open_urandom"};
+
+struct seed_bytes {
+    unsigned char bytes[max_seed_bytes];
+    size_t length;
+    size_t position;
+};
+
+struct fault {
+    enum call_kind kind;
+    int error;
+    int used;
+};
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pid_t loading_pid;
+static const char* log_path;
+static struct seed_bytes parent_seeds;
+static struct seed_bytes child_seeds;
+static int probe_errno;
+static size_t chunk = (size_t)-1;
+static struct fault faults[max_faults];
+static int fault_count;
+static int random_descriptors[max_devices];
+static int urandom_descriptors[max_devices];
+static int random_count;
+static int urandom_count;
+
+static long (*real_syscall)(long, ...);
+static int (*real_open64)(const char*, int, ...);
+static ssize_t (*real_read)(int, void*, size_t);
+static int (*real_poll)(struct pollfd*, nfds_t, int);
+static int (*real_close)(int);
+
+static void parse_seeds(const char* text, struct seed_bytes* seeds) {
+    seeds->length = 0;
+    seeds->position = 0;
+    if (text == NULL) {
+        return;
+    }
+    for (const char* p = text; *p != '\0' && seeds->length < max_seed_bytes;) {
+        if (*p == ',') {
+            ++p;
+            continue;
+        }
+        unsigned value = 0;
+        if (sscanf(p, "%2x", &value) != 1) {
+            break;
+        }
+        seeds->bytes[seeds->length++] = (unsigned char)value;
+        p += 2;
+    }
+}
+
+static void parse_faults(const char* text) {
+    if (text == NULL) {
+        return;
+    }
+    char copy[1024];
+    snprintf(copy, sizeof copy, "%s", text);
+    char* saved = NULL;
+    for (char* entry = strtok_r(copy, ",", &saved); entry != NULL && fault_count < max_faults;
+         entry = strtok_r(NULL, ",", &saved)) {
+        char* colon = strchr(entry, ':');
+        if (colon == NULL) {
+            continue;
+        }
+        *colon = '\0';
+        for (int kind = 0; kind < (int)(sizeof call_names / sizeof call_names[0]); ++kind) {
+            if (strcmp(entry, call_names[kind]) == 0) {
+                faults[fault_count].kind = (enum call_kind)kind;
+                faults[fault_count].error = atoi(colon + 1);
+                faults[fault_count].used = 0;
+                ++fault_count;
+            }
+        }
+    }
+}
+
+__attribute__((constructor)) static void load(void) {
+    real_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    real_open64 = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
+    real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+    real_poll = (int (*)(struct pollfd*, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+    real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    loading_pid = getpid();
+    log_path = getenv("TESK_INTERPOSE_LOG");
+    parse_seeds(getenv("TESK_INTERPOSE_SEEDS"), &parent_seeds);
+    parse_seeds(getenv("TESK_INTERPOSE_CHILD_SEEDS"), &child_seeds);
+    const char* probe = getenv("TESK_INTERPOSE_PROBE_ERRNO");
+    probe_errno = probe != NULL ? atoi(probe) : 0;
+    const char* chunk_text = getenv("TESK_INTERPOSE_CHUNK");
+    if (chunk_text != NULL && atoi(chunk_text) > 0) {
+        chunk = (size_t)atoi(chunk_text);
+    }
+    parse_faults(getenv("TESK_INTERPOSE_FAULTS"));
+}
+
+static void log_line(const char* format, ...) {
+    if (log_path == NULL) {
+        return;
+    }
+    char line[256];
+    int length = snprintf(line, sizeof line, "%d ", (int)getpid());
+    va_list arguments;
+    va_start(arguments, format);
+    length += vsnprintf(line + length, sizeof line - (size_t)length, format, arguments);
+    va_end(arguments);
+    if (length >= (int)sizeof line - 1) {
+        length = (int)sizeof line - 2;
+    }
+    line[length++] = '\n';
+    int descriptor = real_open64(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor >= 0) {
+        ssize_t ignored = write(descriptor, line, (size_t)length);
+        (void)ignored;
+        real_close(descriptor);
+    }
+}
+
+/* The errno of the next unused fault for `kind`, or 0. Called with the lock held. */
+static int take_fault(enum call_kind kind) {
+    for (int i = 0; i < fault_count; ++i) {
+        if (!faults[i].used && faults[i].kind == kind) {
+            faults[i].used = 1;
+            return faults[i].error;
+        }
+    }
+    return 0;
+}
+
+/* Serves up to `length` seed bytes, or fails. Called with the lock held. */
+static long serve(enum call_kind kind, void* buffer, size_t length) {
+    int error = take_fault(kind);
+    struct seed_bytes* seeds = getpid() == loading_pid ? &parent_seeds : &child_seeds;
+    if (error == 0 && seeds->position >= seeds->length && length > 0) {
+        error = ENODATA;
+    }
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    size_t count = length < chunk ? length : chunk;
+    if (count > seeds->length - seeds->position) {
+        count = seeds->length - seeds->position;
+    }
+    memcpy(buffer, seeds->bytes + seeds->position, count);
+    seeds->position += count;
+    return (long)count;
+}
+
+static void log_result(const char* call, long result, int error) {
+    if (result < 0) {
+        log_line("%s -> errno %d", call, error);
+    } else {
+        log_line("%s -> %ld", call, result);
+    }
+}
+
+static int contains(const int* descriptors, int count, int descriptor) {
+    for (int i = 0; i < count; ++i) {
+        if (descriptors[i] == descriptor) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* Forgets a closed descriptor, whose number the process may reuse for anything. */
+static void forget(int* descriptors, int* count, int descriptor) {
+    for (int i = 0; i < *count; ++i) {
+        if (descriptors[i] == descriptor) {
+            descriptors[i] = descriptors[--*count];
+            return;
+        }
+    }
+}
+
+long syscall(long number, ...) {
+    va_list arguments;
+    va_start(arguments, number);
+    long a[6];
+    for (int i = 0; i < 6; ++i) {
+        a[i] = va_arg(arguments, long);
+    }
+    va_end(arguments);
+    if (number != SYS_getrandom) {
+        return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+    }
+    void* buffer = (void*)a[0];
+    size_t length = (size_t)a[1];
+    unsigned flags = (unsigned)a[2];
+    char call[64];
+    snprintf(call, sizeof call, "getrandom %zu %u", length, flags);
+    pthread_mutex_lock(&lock);
+    long result;
+    if (buffer == NULL && length == 0) {
+        result = probe_errno != 0 ? -1 : 0;
+        errno = probe_errno;
+    } else {
+        result = serve(call_getrandom, buffer, length);
+    }
+    int error = errno;
+    log_result(call, result, error);
+    pthread_mutex_unlock(&lock);
+    errno = error;
+    return result;
+}
+
+int open64(const char* path, int flags, ...) {
+    int mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = va_arg(arguments, int);
+        va_end(arguments);
+    }
+    int is_random = strcmp(path, "/dev/random") == 0;
+    if (!is_random && strcmp(path, "/dev/urandom") != 0) {
+        return real_open64(path, flags, mode);
+    }
+    char call[64];
+    snprintf(call, sizeof call, "open64 %s %#x", path, (unsigned)flags);
+    pthread_mutex_lock(&lock);
+    int error = take_fault(is_random ? call_open_random : call_open_urandom);
+    int descriptor = -1;
+    if (error == 0) {
+        /* A real descriptor reserves the number; reads and polls on it never reach it. */
+        descriptor = real_open64("/dev/null", O_RDONLY | O_CLOEXEC);
+        error = errno;
+        if (descriptor >= 0) {
+            int* list = is_random ? random_descriptors : urandom_descriptors;
+            int* count = is_random ? &random_count : &urandom_count;
+            if (*count < max_devices) {
+                list[(*count)++] = descriptor;
+            }
+        }
+    }
+    if (descriptor < 0) {
+        log_line("%s -> errno %d", call, error);
+    } else {
+        log_line("%s -> ok", call);
+    }
+    pthread_mutex_unlock(&lock);
+    errno = error;
+    return descriptor;
+}
+
+ssize_t read(int descriptor, void* buffer, size_t length) {
+    pthread_mutex_lock(&lock);
+    if (!contains(urandom_descriptors, urandom_count, descriptor)) {
+        pthread_mutex_unlock(&lock);
+        return real_read(descriptor, buffer, length);
+    }
+    long result = serve(call_read, buffer, length);
+    int error = errno;
+    char call[64];
+    snprintf(call, sizeof call, "read /dev/urandom %zu", length);
+    log_result(call, result, error);
+    pthread_mutex_unlock(&lock);
+    errno = error;
+    return (ssize_t)result;
+}
+
+int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
+    pthread_mutex_lock(&lock);
+    if (count != 1 || !contains(random_descriptors, random_count, descriptors[0].fd)) {
+        pthread_mutex_unlock(&lock);
+        return real_poll(descriptors, count, timeout);
+    }
+    int error = take_fault(call_poll);
+    int result = error != 0 ? -1 : 1;
+    if (result == 1) {
+        descriptors[0].revents = POLLIN;
+    }
+    char call[64];
+    snprintf(call, sizeof call, "poll /dev/random %d %d", descriptors[0].events, timeout);
+    log_result(call, result, error);
+    pthread_mutex_unlock(&lock);
+    errno = error;
+    return result;
+}
+
+int close(int descriptor) {
+    pthread_mutex_lock(&lock);
+    const char* device = NULL;
+    if (contains(random_descriptors, random_count, descriptor)) {
+        device = "/dev/random";
+        forget(random_descriptors, &random_count, descriptor);
+    } else if (contains(urandom_descriptors, urandom_count, descriptor)) {
+        device = "/dev/urandom";
+        forget(urandom_descriptors, &urandom_count, descriptor);
+    }
+    if (device != NULL) {
+        log_line("close %s", device);
+    }
+    pthread_mutex_unlock(&lock);
+    return real_close(descriptor);
+}

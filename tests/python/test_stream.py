@@ -1,0 +1,294 @@
+"""The random stream, bit for bit, through double_and_random_perturbation.
+
+Each scenario runs in a subprocess with the entropy interposer preloaded, so the module's
+generators are seeded with known bytes (or meet chosen kernel errors). Perturbing zeros
+with scaling 1.0 writes u - 0.5 for each draw u, exactly, and chacha_model says what u
+must be.
+"""
+
+import errno
+import hashlib
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import chacha_model as model
+
+SEEDS = [hashlib.sha256(b"parent seed %d" % k).digest() for k in range(8)]
+CHILD_SEEDS = [hashlib.sha256(b"child seed %d" % k).digest() for k in range(4)]
+
+PROBE = "getrandom 0 1 -> 0"
+SEED_REQUEST = "getrandom 32 0 -> 32"
+FILE_PATH_OPENING = [
+    "open64 /dev/random 0x80000 -> ok",
+    "poll /dev/random 1 -1 -> 1",
+    "close /dev/random",
+    "open64 /dev/urandom 0x80000 -> ok",
+]
+
+PRELUDE = """
+import json, os, sys, threading
+import numpy as np
+import tesk
+
+def perturbed(x):
+    tesk.double_and_random_perturbation(x, 1.0)
+    return [v.hex() for v in np.ravel(x, order="C").tolist()]
+
+def draw(n):
+    return perturbed(np.zeros(n))
+
+def emit(value):
+    sys.stdout.write(json.dumps(value))
+"""
+
+
+def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD_SEEDS,
+                 probe_errno=None, chunk=None, faults=()):
+    """Runs PRELUDE + script; returns what it emitted and the interposer's log as a list
+    of (pid, line) pairs."""
+    log = tmp_path / "entropy.log"
+    env = dict(os.environ)
+    env.update({
+        "LD_PRELOAD": str(interposer),
+        "TESK_INTERPOSE_LOG": str(log),
+        "TESK_INTERPOSE_SEEDS": ",".join(seed.hex() for seed in seeds),
+        "TESK_INTERPOSE_CHILD_SEEDS": ",".join(seed.hex() for seed in child_seeds),
+        "TESK_INTERPOSE_FAULTS": ",".join(faults),
+    })
+    if probe_errno is not None:
+        env["TESK_INTERPOSE_PROBE_ERRNO"] = str(probe_errno)
+    if chunk is not None:
+        env["TESK_INTERPOSE_CHUNK"] = str(chunk)
+    completed = subprocess.run([sys.executable, "-c", PRELUDE + script], env=env,
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    lines = log.read_text().splitlines() if log.exists() else []
+    entries = [(int(pid), text) for pid, text in (line.split(" ", 1) for line in lines)]
+    return json.loads(completed.stdout), entries
+
+
+def calls(log):
+    return [text for _, text in log]
+
+
+def floats(hex_values):
+    return [float.fromhex(value) for value in hex_values]
+
+
+def draw_from_words(low, high):
+    """u - 0.5 for the draw made of two key-stream words, computed from first principles."""
+    bits = low | (high << 32)
+    return (bits >> 11) * 2.0**-53 - 0.5
+
+
+def test_first_draw_is_words_zero_and_one_of_block_zero(interposer, tmp_path):
+    result, log = run_scenario(interposer, tmp_path, "emit(draw(1))")
+    words = model.block_words(model.key_from_seed(SEEDS[0]), 0)
+    assert floats(result) == [draw_from_words(words[0], words[1])]
+    assert calls(log) == [PROBE, SEED_REQUEST]
+
+
+def test_thirty_third_draw_comes_from_the_next_refill(interposer, tmp_path):
+    result, _ = run_scenario(interposer, tmp_path, "emit(draw(33))")
+    key = model.key_from_seed(SEEDS[0])
+    block3 = model.block_words(key, 3)
+    block4 = model.block_words(key, 4)
+    values = floats(result)
+    assert values[31] == draw_from_words(block3[14], block3[15])
+    assert values[32] == draw_from_words(block4[0], block4[1])
+    assert values == model.Generator(SEEDS).perturbations(33)
+
+
+def test_draw_8193_comes_from_block_zero_of_the_next_seed(interposer, tmp_path):
+    result, log = run_scenario(interposer, tmp_path, "emit(draw(8193))")
+    last_before = model.block_words(model.key_from_seed(SEEDS[0]), 1023)
+    first_after = model.block_words(model.key_from_seed(SEEDS[1]), 0)
+    values = floats(result)
+    assert values[8191] == draw_from_words(last_before[14], last_before[15])
+    assert values[8192] == draw_from_words(first_after[0], first_after[1])
+    assert values == model.Generator(SEEDS).perturbations(8193)
+    assert calls(log) == [PROBE, SEED_REQUEST, SEED_REQUEST]
+
+
+def test_calls_of_many_sizes_continue_one_stream(interposer, tmp_path):
+    sizes = [1, 31, 33, 100, 5000, 9000, 0, 2, 4096, 64]
+    script = f"emit([draw(n) for n in {sizes}])"
+    result, log = run_scenario(interposer, tmp_path, script)
+    generator = model.Generator(SEEDS)
+    assert [floats(values) for values in result] == [generator.perturbations(n) for n in sizes]
+    assert calls(log) == [PROBE] + [SEED_REQUEST] * (1 + generator.reseeds)
+
+
+def test_layouts_draw_in_logical_row_major_order(interposer, tmp_path):
+    script = """
+base = np.zeros((6, 8))
+out = [
+    perturbed(np.zeros((3, 5), order="F")),
+    perturbed(np.zeros(10)[::-1]),
+    perturbed(base[::2, ::-3]),
+    perturbed(np.zeros((2, 3, 4), order="F").transpose(1, 2, 0)),
+    perturbed(np.zeros(())),
+]
+untouched = base.copy()
+untouched[::2, ::-3] = 0.0
+emit({"draws": out, "outside": untouched.tolist()})
+"""
+    result, _ = run_scenario(interposer, tmp_path, script)
+    generator = model.Generator(SEEDS)
+    sizes = [15, 10, 9, 24, 1]
+    assert [floats(values) for values in result["draws"]] == [
+        generator.perturbations(n) for n in sizes]
+    assert all(value == 0.0 for row in result["outside"] for value in row)
+
+
+def test_fork_shares_the_buffer_then_both_sides_reseed(interposer, tmp_path):
+    script = """
+first = draw(5)
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.close(read_end)
+    os.write(write_end, json.dumps(draw(40)).encode())
+    os._exit(0)
+os.close(write_end)
+with os.fdopen(read_end) as pipe:
+    child = json.loads(pipe.read())
+os.waitpid(pid, 0)
+emit({"first": first, "parent": draw(40), "child": child, "pid": os.getpid()})
+"""
+    result, log = run_scenario(interposer, tmp_path, script)
+    parent = model.Generator(SEEDS)
+    assert floats(result["first"]) == parent.perturbations(5)
+    child = parent.fork(CHILD_SEEDS)
+    expected_parent = parent.perturbations(40)
+    expected_child = child.perturbations(40)
+    assert floats(result["parent"]) == expected_parent
+    assert floats(result["child"]) == expected_child
+    # The 27 draws left in the buffer at the fork are the same on both sides.
+    assert expected_parent[:27] == expected_child[:27]
+    assert expected_parent[27:] != expected_child[27:]
+    parent_calls = [text for pid, text in log if pid == result["pid"]]
+    child_calls = [text for pid, text in log if pid != result["pid"]]
+    assert parent_calls == [PROBE, SEED_REQUEST, SEED_REQUEST]
+    assert child_calls == [SEED_REQUEST]
+
+
+@pytest.mark.parametrize("probe_errno", [errno.ENOSYS, errno.EPERM])
+def test_probe_failure_falls_back_to_urandom_after_the_readiness_wait(
+        interposer, tmp_path, probe_errno):
+    result, log = run_scenario(interposer, tmp_path, "emit([draw(8193), draw(8192)])",
+                               probe_errno=probe_errno)
+    generator = model.Generator(SEEDS)
+    assert [floats(values) for values in result] == [
+        generator.perturbations(8193), generator.perturbations(8192)]
+    read = "read /dev/urandom 32 -> 32"
+    assert calls(log) == ([f"getrandom 0 1 -> errno {probe_errno}"] + FILE_PATH_OPENING
+                          + [read, read, read])
+
+
+def test_other_probe_failures_keep_getrandom(interposer, tmp_path):
+    result, log = run_scenario(interposer, tmp_path, "emit(draw(3))", probe_errno=errno.EAGAIN)
+    assert floats(result) == model.Generator(SEEDS).perturbations(3)
+    assert calls(log) == [f"getrandom 0 1 -> errno {errno.EAGAIN}", SEED_REQUEST]
+
+
+def test_interrupted_and_short_getrandom_calls_complete_the_seed(interposer, tmp_path):
+    result, log = run_scenario(interposer, tmp_path, "emit(draw(8200))", chunk=12,
+                               faults=["getrandom:4", "getrandom:4"])
+    assert floats(result) == model.Generator(SEEDS).perturbations(8200)
+    assert calls(log) == [
+        PROBE,
+        "getrandom 32 0 -> errno 4", "getrandom 32 0 -> errno 4",
+        "getrandom 32 0 -> 12", "getrandom 20 0 -> 12", "getrandom 8 0 -> 8",
+        "getrandom 32 0 -> 12", "getrandom 20 0 -> 12", "getrandom 8 0 -> 8",
+    ]
+
+
+def test_interrupted_and_short_file_path_calls_complete_the_seed(interposer, tmp_path):
+    faults = ["open_random:4", "poll:4", "poll:11", "open_urandom:4", "read:4"]
+    result, log = run_scenario(interposer, tmp_path, "emit(draw(40))",
+                               probe_errno=errno.ENOSYS, chunk=20, faults=faults)
+    assert floats(result) == model.Generator(SEEDS).perturbations(40)
+    assert calls(log) == [
+        f"getrandom 0 1 -> errno {errno.ENOSYS}",
+        "open64 /dev/random 0x80000 -> errno 4",
+        "open64 /dev/random 0x80000 -> ok",
+        "poll /dev/random 1 -1 -> errno 4",
+        "poll /dev/random 1 -1 -> errno 11",
+        "poll /dev/random 1 -1 -> 1",
+        "close /dev/random",
+        "open64 /dev/urandom 0x80000 -> errno 4",
+        "open64 /dev/urandom 0x80000 -> ok",
+        "read /dev/urandom 32 -> errno 4",
+        "read /dev/urandom 32 -> 20",
+        "read /dev/urandom 12 -> 12",
+    ]
+
+
+CREATION_FAILURE = """
+x = np.arange(4.0)
+try:
+    tesk.double_and_random_perturbation(x, 1.0)
+    outcome = None
+except BaseException as error:
+    outcome = [type(error).__module__, type(error).__name__, str(error)]
+emit({"outcome": outcome, "x": x.tolist(), "retry": draw(3)})
+"""
+
+
+@pytest.mark.parametrize(("probe_errno", "fault", "error"), [
+    (None, "getrandom", errno.EIO),
+    (None, "getrandom", errno.ENOMEM),
+    (errno.ENOSYS, "read", errno.EACCES),
+    (errno.EPERM, "open_urandom", errno.ENOENT),
+    (errno.ENOSYS, "poll", errno.EINVAL),
+])
+def test_failed_creation_raises_and_the_next_call_retries(
+        interposer, tmp_path, probe_errno, fault, error):
+    result, _ = run_scenario(interposer, tmp_path, CREATION_FAILURE, probe_errno=probe_errno,
+                             faults=[f"{fault}:{error}"])
+    assert result["outcome"] == [
+        "pyo3_runtime", "PanicException",
+        "could not initialize thread_rng: " + os.strerror(error)]
+    assert result["x"] == [0.0, 1.0, 2.0, 3.0]
+    assert floats(result["retry"]) == model.Generator(SEEDS).perturbations(3)
+
+
+def test_threads_have_independent_generators(interposer, tmp_path):
+    script = """
+results = {}
+a_drew = threading.Event()
+b_drew = threading.Event()
+
+def first():
+    results["a1"] = draw(10)
+    a_drew.set()
+    b_drew.wait()
+    results["a2"] = draw(40)
+
+def second():
+    a_drew.wait()
+    results["b"] = draw(40)
+    b_drew.set()
+
+threads = [threading.Thread(target=first), threading.Thread(target=second)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+results["main"] = draw(5)
+emit(results)
+"""
+    result, log = run_scenario(interposer, tmp_path, script)
+    a = model.Generator(SEEDS[0:])
+    b = model.Generator(SEEDS[1:])
+    main = model.Generator(SEEDS[2:])
+    assert floats(result["a1"]) == a.perturbations(10)
+    assert floats(result["b"]) == b.perturbations(40)
+    assert floats(result["a2"]) == a.perturbations(40)
+    assert floats(result["main"]) == main.perturbations(5)
+    assert calls(log) == [PROBE] + [SEED_REQUEST] * 3
