@@ -1,0 +1,150 @@
+// array_kernels_test.cpp — every SIMD form of the extremes fold and the perturbation
+// against a reference written here, on the forms this processor can run.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "functions/extremes.h"
+#include "functions/perturb_kernel.h"
+#include "random/cpu_features.h"
+
+namespace {
+
+using tesk::functions::Extremes;
+namespace cpu_feature = tesk::random::cpu_feature;
+
+struct Form {
+    const char* name;
+    std::uint64_t feature; ///< 0: runs everywhere
+    tesk::functions::FoldContiguous fold;
+    tesk::functions::PerturbContiguous perturb;
+};
+
+const Form forms[] = {
+    {"portable", 0, &tesk::functions::fold_contiguous_portable,
+     &tesk::functions::perturb_contiguous_portable},
+    {"avx2", cpu_feature::avx2, &tesk::functions::fold_contiguous_avx2,
+     &tesk::functions::perturb_contiguous_avx2},
+    {"avx512", cpu_feature::avx512f, &tesk::functions::fold_contiguous_avx512,
+     &tesk::functions::perturb_contiguous_avx512},
+};
+
+class KernelForm : public ::testing::TestWithParam<Form> {
+protected:
+    void SetUp() override {
+        if ((tesk::random::cpu_features() & GetParam().feature) != GetParam().feature) {
+            GTEST_SKIP() << GetParam().name << " not supported here";
+        }
+    }
+};
+
+/// Values that stress both kernels: specials, subnormals, values whose doubling
+/// overflows, and ordinary numbers.
+double interesting_value(std::mt19937_64& rng) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double specials[] = {0.0,  -0.0,    inf,     -inf,    std::nan(""), -std::nan("7"),
+                               5e-324, -1e-310, 1e308, -1.7e308, 1.0,        -2.5};
+    if (rng() % 4 == 0) {
+        return specials[rng() % std::size(specials)];
+    }
+    return std::ldexp(static_cast<double>(static_cast<std::int64_t>(rng())) / 9.2e18,
+                      static_cast<int>(rng() % 40) - 20);
+}
+
+/// The formula, written out: draw to [0, 1) with 53 bits, then sub, mul, add, add.
+double reference_perturbation(double value, std::uint64_t draw, double scaling) {
+    const double unit = static_cast<double>(draw >> 11) * 0x1.0p-53;
+    const double offset = (unit - 0.5) * scaling;
+    const double doubled = value + value;
+    return offset + doubled;
+}
+
+TEST_P(KernelForm, PerturbationIsBitIdenticalToTheFormula) {
+    std::mt19937_64 rng(99);
+    const double scalings[] = {0.0, 1.0, -3.75, 1e-300, 1e300, 0.1};
+    for (std::size_t count = 0; count < 80; ++count) {
+        for (std::size_t offset : {0u, 1u, 3u}) {
+            const double scaling = scalings[(count + offset) % std::size(scalings)];
+            std::vector<double> values(count);
+            std::vector<std::uint64_t> draws(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                values[i] = interesting_value(rng);
+                const std::uint64_t edge[] = {0, ~std::uint64_t{0}, std::uint64_t{1} << 63,
+                                              (std::uint64_t{1} << 11) - 1};
+                draws[i] = rng() % 5 == 0 ? edge[rng() % 4] : rng();
+            }
+            // Unaligned storage, with guard bytes that must stay as they are.
+            std::vector<std::byte> storage(count * 8 + offset + 16, std::byte{0x5A});
+            std::byte* data = storage.data() + offset + 8;
+            std::memcpy(data, values.data(), count * 8);
+            GetParam().perturb(data, draws.data(), count, scaling);
+            for (std::size_t i = 0; i < count; ++i) {
+                double got;
+                std::memcpy(&got, data + i * 8, 8);
+                const double want = reference_perturbation(values[i], draws[i], scaling);
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want))
+                    << "count " << count << " element " << i;
+            }
+            for (std::size_t i = 0; i < offset + 8; ++i) {
+                ASSERT_EQ(storage[i], std::byte{0x5A});
+            }
+            for (std::size_t i = offset + 8 + count * 8; i < storage.size(); ++i) {
+                ASSERT_EQ(storage[i], std::byte{0x5A});
+            }
+        }
+    }
+}
+
+TEST_P(KernelForm, FoldFindsTheExtremeValuesAndNaNs) {
+    std::mt19937_64 rng(5);
+    for (std::size_t count = 0; count < 140; ++count) {
+        for (std::size_t offset : {0u, 5u}) {
+            std::vector<double> values(count);
+            for (double& value : values) {
+                value = interesting_value(rng);
+            }
+            std::vector<std::byte> storage(count * 8 + offset);
+            std::memcpy(storage.data() + offset, values.data(), count * 8);
+
+            // Start from a state a previous run left, so the fold must merge into it.
+            Extremes got{.max = -7.0, .min = 7.0, .any_nan = false};
+            GetParam().fold(storage.data() + offset, count, got);
+
+            double max = -7.0;
+            double min = 7.0;
+            bool any_nan = false;
+            for (double value : values) {
+                if (std::isnan(value)) {
+                    any_nan = true;
+                } else {
+                    max = std::fmax(max, value);
+                    min = std::fmin(min, value);
+                }
+            }
+            // Zeros are compared by value: the caller settles their sign.
+            EXPECT_TRUE(got.max == max) << count << ": " << got.max << " vs " << max;
+            EXPECT_TRUE(got.min == min) << count << ": " << got.min << " vs " << min;
+            EXPECT_EQ(got.any_nan, any_nan) << count;
+        }
+    }
+}
+
+TEST_P(KernelForm, FoldOfOnlyNaNsHasNoNumber) {
+    std::vector<double> values(37, std::nan(""));
+    Extremes extremes;
+    GetParam().fold(reinterpret_cast<const std::byte*>(values.data()), values.size(), extremes);
+    EXPECT_TRUE(extremes.any_nan);
+    EXPECT_FALSE(extremes.any_number());
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, KernelForm, ::testing::ValuesIn(forms),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
