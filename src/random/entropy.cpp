@@ -18,11 +18,9 @@ constexpr std::uint64_t getrandom_unusable = 0;
 constexpr std::uint64_t getrandom_usable = 1;
 constexpr std::uint64_t no_descriptor = ~std::uint64_t{0};
 
-constexpr EntropyCalls libc_calls = {&::syscall, &::open64, &::read, &::poll, &::close};
-
-// Every libc call goes through this table so that tests can stand in for the kernel.
-// Constant-initialised; replaced only by replace_entropy_calls_for_testing.
-EntropyCalls calls = libc_calls;
+// Every C-library call goes through this table so that tests can stand in for the
+// kernel. Constant-initialised; replaced only by replace_entropy_calls_for_testing.
+EntropyCalls calls = {&::syscall, &::open64, &::read, &::poll, &::close};
 
 // Decided by the first request's probe and never changed after. Threads that find it
 // unknown at the same moment both probe and store the same answer, so no lock.
@@ -166,8 +164,6 @@ std::optional<EntropyError> fill_entropy(std::uint8_t* buffer, std::size_t lengt
         return static_cast<long>(calls.read(descriptor, position, remaining));
     });
 }
-
-EntropyCalls libc_entropy_calls() noexcept { return libc_calls; }
 
 EntropyCalls replace_entropy_calls_for_testing(const EntropyCalls& replacement) noexcept {
     const EntropyCalls previous = calls;

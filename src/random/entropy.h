@@ -40,9 +40,6 @@ struct EntropyCalls {
     int (*close)(int descriptor);
 };
 
-/// The C library's own functions: what the entropy source uses outside tests.
-EntropyCalls libc_entropy_calls() noexcept;
-
 /// Test only. Routes the source's calls through `calls` and forgets the getrandom probe
 /// result and the cached /dev/urandom descriptor (without closing it), so that the next
 /// request starts afresh. Returns the calls in use before. Not thread-safe: no other
