@@ -23,7 +23,8 @@ constexpr int rounds = 7;
 constexpr auto round_length = std::chrono::milliseconds(150);
 
 /// Best nanoseconds per 8 bytes over the rounds; `produce` makes `bytes_per_call` bytes.
-template <typename Produce> double best_ns_per_8_bytes(std::size_t bytes_per_call, Produce produce) {
+template <typename Produce>
+double best_ns_per_8_bytes(std::size_t bytes_per_call, Produce produce) {
     double best = 1e30;
     for (int round = 0; round < rounds; ++round) {
         std::size_t calls = 0;

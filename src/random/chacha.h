@@ -47,13 +47,13 @@ void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint6
 } // namespace portable
 
 namespace sse2 {
-/// Four blocks word-sliced in 128-bit registers, rotations by shifts.
+/// Four blocks word-sliced in 128-bit registers, rotations by shifts and word shuffles.
 void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                      std::uint8_t* out) noexcept;
 } // namespace sse2
 
 namespace ssse3 {
-/// Four blocks word-sliced in 128-bit registers, byte rotations by shuffles.
+/// Four blocks word-sliced in 128-bit registers, rotation by 8 as a byte shuffle.
 void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                      std::uint8_t* out) noexcept;
 } // namespace ssse3

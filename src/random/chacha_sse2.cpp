@@ -1,4 +1,4 @@
-// chacha_sse2.cpp — ChaCha12 form: four blocks in 128-bit registers with SSE2 only, rotations by shifts.
+// chacha_sse2.cpp — ChaCha12 form: four blocks in 128-bit registers, SSE2 only.
 #include "random/chacha_sse_kernel.h"
 
 namespace tesk::random::sse2 {

@@ -1,4 +1,4 @@
-// chacha_ssse3.cpp — ChaCha12 form: four blocks in 128-bit registers, byte rotations by SSSE3 shuffles.
+// chacha_ssse3.cpp — ChaCha12 form: four blocks in 128-bit registers, byte-shuffle rotation.
 #include "random/chacha_sse_kernel.h"
 
 namespace tesk::random::ssse3 {
