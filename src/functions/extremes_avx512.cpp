@@ -4,6 +4,17 @@
 #include "functions/extremes.h"
 
 namespace tesk::functions {
+namespace {
+
+// Loads once into a register. Without the empty asm GCC folds the load into each of
+// the max, min and compare that use the value, reading every vector three times.
+inline __m512d load_once(const double* address) noexcept {
+    __m512d value = _mm512_loadu_pd(address);
+    __asm__("" : "+v"(value));
+    return value;
+}
+
+} // namespace
 
 void fold_contiguous_avx512(const std::byte* data, std::size_t count,
                             Extremes& extremes) noexcept {
@@ -16,23 +27,28 @@ void fold_contiguous_avx512(const std::byte* data, std::size_t count,
     const auto* values = reinterpret_cast<const double*>(data);
     std::size_t i = 0;
     for (; i + 32 <= count; i += 32) {
-        const __m512d a = _mm512_loadu_pd(values + i);
-        const __m512d b = _mm512_loadu_pd(values + i + 8);
-        const __m512d c = _mm512_loadu_pd(values + i + 16);
-        const __m512d d = _mm512_loadu_pd(values + i + 24);
+        const __m512d a = load_once(values + i);
+        const __m512d b = load_once(values + i + 8);
+        const __m512d c = load_once(values + i + 16);
+        const __m512d d = load_once(values + i + 24);
         max0 = _mm512_max_pd(a, max0);
-        max1 = _mm512_max_pd(b, max1);
-        max2 = _mm512_max_pd(c, max2);
-        max3 = _mm512_max_pd(d, max3);
         min0 = _mm512_min_pd(a, min0);
+        max1 = _mm512_max_pd(b, max1);
         min1 = _mm512_min_pd(b, min1);
+        max2 = _mm512_max_pd(c, max2);
         min2 = _mm512_min_pd(c, min2);
+        max3 = _mm512_max_pd(d, max3);
         min3 = _mm512_min_pd(d, min3);
         nan |= _mm512_cmp_pd_mask(a, b, _CMP_UNORD_Q) | _mm512_cmp_pd_mask(c, d, _CMP_UNORD_Q);
     }
-    for (; i < count; i += 8) {
-        const std::size_t left = count - i;
-        const __mmask8 lanes = left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1);
+    for (; i + 8 <= count; i += 8) {
+        const __m512d a = _mm512_loadu_pd(values + i);
+        max0 = _mm512_max_pd(a, max0);
+        min0 = _mm512_min_pd(a, min0);
+        nan |= _mm512_cmp_pd_mask(a, a, _CMP_UNORD_Q);
+    }
+    if (i < count) {
+        const __mmask8 lanes = static_cast<__mmask8>((1u << (count - i)) - 1);
         const __m512d a = _mm512_maskz_loadu_pd(lanes, values + i);
         max0 = _mm512_mask_max_pd(max0, lanes, a, max0);
         min0 = _mm512_mask_min_pd(min0, lanes, a, min0);
