@@ -142,6 +142,9 @@ std::uint64_t next_u64_across_refill(ThreadGenerator& generator) noexcept {
 }
 
 void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept {
+    if (count == 0) {
+        return;
+    }
     if (generator.index % 2 != 0) {
         // An odd index pairs words across step boundaries; this module never leaves one.
         for (std::size_t i = 0; i < count; ++i) {

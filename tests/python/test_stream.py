@@ -85,6 +85,24 @@ def draw_from_words(low, high):
     return (bits >> 11) * 2.0**-53 - 0.5
 
 
+@pytest.mark.parametrize(("rounds", "expected"), [
+    (8, "3e00ef2f895f40d67f5bb8e81f09a5a12c840ec3ce9a7f3b181be188ef711a1e"),
+    (12, "9bf49a6a0755f953811fce125f2683d50429c3bb49e074147e0089a52eae155f"),
+    (20, "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"),
+])
+def test_model_reproduces_published_zero_key_streams(rounds, expected):
+    assert model.keystream(bytes(32), 0, 1, rounds)[:32].hex() == expected
+
+
+def test_model_reproduces_the_rfc8439_block_vector():
+    # RFC 8439 section 2.3.2; its 96-bit nonce and 32-bit count map onto the 64-bit
+    # counter (count, first nonce word) and the 64-bit stream (the other two words).
+    key = model.key_from_seed(bytes(range(32)))
+    words = model.block_words(key, 0x09000000_00000001, 0x00000000_4a000000, rounds=20)
+    assert words[:4] == [0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3]
+    assert words[12:] == [0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2]
+
+
 def test_first_draw_is_words_zero_and_one_of_block_zero(interposer, tmp_path):
     result, log = run_scenario(interposer, tmp_path, "emit(draw(1))")
     words = model.block_words(model.key_from_seed(SEEDS[0]), 0)
