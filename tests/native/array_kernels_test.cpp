@@ -83,7 +83,9 @@ TEST_P(KernelForm, PerturbationIsBitIdenticalToTheFormula) {
             // Unaligned storage, with guard bytes that must stay as they are.
             std::vector<std::byte> storage(count * 8 + offset + 16, std::byte{0x5A});
             std::byte* data = storage.data() + offset + 8;
-            std::memcpy(data, values.data(), count * 8);
+            if (count != 0) {
+                std::memcpy(data, values.data(), count * 8);
+            }
             GetParam().perturb(data, draws.data(), count, scaling);
             for (std::size_t i = 0; i < count; ++i) {
                 double got;
@@ -110,8 +112,10 @@ TEST_P(KernelForm, FoldFindsTheExtremeValuesAndNaNs) {
             for (double& value : values) {
                 value = interesting_value(rng);
             }
-            std::vector<std::byte> storage(count * 8 + offset);
-            std::memcpy(storage.data() + offset, values.data(), count * 8);
+            std::vector<std::byte> storage(count * 8 + offset + 1);
+            if (count != 0) {
+                std::memcpy(storage.data() + offset, values.data(), count * 8);
+            }
 
             // Start from a state a previous run left, so the fold must merge into it.
             Extremes got{.max = -7.0, .min = 7.0, .any_nan = false};
