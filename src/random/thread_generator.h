@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string_view>
 
+// The draws below are inline. Files compiled with instruction-set flags (the *_avx2,
+// *_avx512, ... forms) must not include this header, or the linker could pick their
+// copy of an inline draw for every caller.
+
 namespace tesk::random {
 
 constexpr std::size_t generator_buffer_words = 64;
