@@ -167,17 +167,4 @@ TEST(Float64View, AddressOrderedMakesDenseLayoutsOneRun) {
     EXPECT_FALSE(walk.next(run));
 }
 
-TEST(AxisList, HeapStorageBeyondFourAxesSurvivesCopyAndMove) {
-    AxisList axes(6);
-    for (std::size_t i = 0; i < 6; ++i) {
-        axes[i] = Axis{i + 1, static_cast<std::ptrdiff_t>(i) * 8};
-    }
-    AxisList copy(axes);
-    AxisList moved(std::move(axes));
-    for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(copy[i].length, i + 1);
-        EXPECT_EQ(moved[i].stride, static_cast<std::ptrdiff_t>(i) * 8);
-    }
-}
-
 } // namespace
