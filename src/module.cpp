@@ -13,6 +13,7 @@
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
 #include "runtime/failure.h"
+#include "runtime/utf8.h"
 
 namespace tesk {
 namespace {
@@ -95,7 +96,7 @@ Result<PyObject*> create_function(const FunctionEntry& entry, PyObject* module) 
         return Error::fetch();
     }
     const std::string_view name_text(module_name);
-    if (std::size_t offset = binding::utf8_error_offset(name_text); offset != std::string_view::npos) {
+    if (std::size_t offset = runtime::utf8_error_offset(name_text); offset != std::string_view::npos) {
         runtime::fail("PyModule_GetName expected to return utf8",
                       "invalid utf-8 sequence at byte " + std::to_string(offset));
     }

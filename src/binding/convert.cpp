@@ -3,6 +3,7 @@
 
 #include "binding/call_frame.h"
 #include "runtime/failure.h"
+#include "runtime/utf8.h"
 
 namespace tesk::binding {
 namespace {
@@ -22,69 +23,6 @@ public:
 private:
     PyObject* object_;
 };
-
-/// The UTF-8 sequence starting at `i`: its length if well formed, else the length of
-/// its maximal ill-formed subpart (at least 1).
-struct Utf8Sequence {
-    std::size_t length;
-    bool well_formed;
-};
-
-Utf8Sequence next_sequence(const unsigned char* data, std::size_t size, std::size_t i) {
-    const unsigned char lead = data[i];
-    if (lead < 0x80) {
-        return {1, true};
-    }
-    std::size_t trailing;
-    unsigned char second_low = 0x80;
-    unsigned char second_high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        trailing = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        trailing = 2;
-        if (lead == 0xE0) {
-            second_low = 0xA0;
-        } else if (lead == 0xED) {
-            second_high = 0x9F; // surrogates are not UTF-8
-        }
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        trailing = 3;
-        if (lead == 0xF0) {
-            second_low = 0x90;
-        } else if (lead == 0xF4) {
-            second_high = 0x8F;
-        }
-    } else {
-        return {1, false};
-    }
-    std::size_t length = 1;
-    while (length <= trailing && i + length < size) {
-        const unsigned char next = data[i + length];
-        const unsigned char low = length == 1 ? second_low : 0x80;
-        const unsigned char high = length == 1 ? second_high : 0xBF;
-        if (next < low || next > high) {
-            break;
-        }
-        ++length;
-    }
-    return {length, length == trailing + 1};
-}
-
-/// Decodes UTF-8, replacing every maximal ill-formed subsequence by U+FFFD.
-std::string decode_utf8_lossy(const unsigned char* data, std::size_t size) {
-    std::string out;
-    out.reserve(size);
-    for (std::size_t i = 0; i < size;) {
-        const Utf8Sequence sequence = next_sequence(data, size, i);
-        if (sequence.well_formed) {
-            out.append(reinterpret_cast<const char*>(data + i), sequence.length);
-        } else {
-            out.append("\xEF\xBF\xBD");
-        }
-        i += sequence.length;
-    }
-    return out;
-}
 
 } // namespace
 
@@ -192,18 +130,6 @@ std::optional<std::string> object_text(PyObject* object) {
     return lossy_utf8(register_new(str));
 }
 
-std::size_t utf8_error_offset(std::string_view text) {
-    const auto* data = reinterpret_cast<const unsigned char*>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        const Utf8Sequence sequence = next_sequence(data, text.size(), i);
-        if (!sequence.well_formed) {
-            return i;
-        }
-        i += sequence.length;
-    }
-    return std::string_view::npos;
-}
-
 std::string lossy_utf8(PyObject* str) {
     Py_ssize_t length = 0;
     const char* data = PyUnicode_AsUTF8AndSize(str, &length);
@@ -213,8 +139,8 @@ std::string lossy_utf8(PyObject* str) {
     // Lone surrogates: encode them as they stand, then decode with replacement.
     Error held = Error::fetch();
     PyObject* bytes = register_new(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
-    return decode_utf8_lossy(reinterpret_cast<const unsigned char*>(PyBytes_AsString(bytes)),
-                             static_cast<std::size_t>(PyBytes_Size(bytes)));
+    return runtime::decode_utf8_lossy(
+        std::string_view(PyBytes_AsString(bytes), static_cast<std::size_t>(PyBytes_Size(bytes))));
 }
 
 } // namespace tesk::binding

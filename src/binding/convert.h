@@ -40,9 +40,6 @@ Error downcast_error(PyObject* object, std::string_view target);
 /// str() fails; the interpreter's error is discarded then.
 std::optional<std::string> object_text(PyObject* object);
 
-/// Byte offset of the first ill-formed UTF-8 sequence in `text`, or npos.
-std::size_t utf8_error_offset(std::string_view text);
-
 /// The UTF-8 text of a str; each byte of an unencodable surrogate becomes U+FFFD.
 std::string lossy_utf8(PyObject* str);
 

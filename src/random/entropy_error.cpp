@@ -1,6 +1,6 @@
 // entropy_error.cpp — the message text of an entropy error code.
 #include "random/entropy.h"
-#include "random/utf8.h"
+#include "runtime/utf8.h"
 
 #include <cstring>
 
@@ -27,7 +27,7 @@ std::string entropy_error_text(EntropyError error) {
         return os_error_fallback(error.code);
     }
     const std::string_view description(text, strnlen(text, sizeof text));
-    if (!is_valid_utf8(description)) {
+    if (!runtime::is_valid_utf8(description)) {
         return os_error_fallback(error.code);
     }
     return std::string(description);

@@ -1,7 +1,7 @@
 // entropy_test.cpp — the entropy source's paths, driven through a scripted kernel.
 #include "entropy_fake.h"
 #include "random/entropy.h"
-#include "random/utf8.h"
+#include "runtime/utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -254,7 +254,7 @@ class Utf8 : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8, AcceptsExactlyWellFormedSequences) {
     const Utf8Case& c = GetParam();
-    EXPECT_EQ(is_valid_utf8(std::string_view(c.text, c.length)), c.valid);
+    EXPECT_EQ(runtime::is_valid_utf8(std::string_view(c.text, c.length)), c.valid);
 }
 
 INSTANTIATE_TEST_SUITE_P(
