@@ -6,29 +6,22 @@
 namespace tesk::functions {
 namespace {
 
-// AVX-512F has no 64-bit integer to double conversion, so the 53-bit value
-// draw >> 11 is split into its low 32 bits and the 21 above them; each half is
-// placed in the mantissa of a power of two (2^52, 2^84) and that power taken
-// away again. Both halves, their sum (below 2^53) and the scaling by 2^-53 are
-// exact, so u equals (double)(draw >> 11) * 2^-53 bit for bit.
-inline __m512d unit_values(__m512i draws) noexcept {
-    const __m512i low_mask = _mm512_set1_epi64(0xFFFFFFFF);
-    const __m512i two_52_bits = _mm512_set1_epi64(0x4330000000000000);
-    const __m512i two_84_bits = _mm512_set1_epi64(0x4530000000000000);
-    const __m512i top = _mm512_srli_epi64(draws, 11);
-    const __m512d low = _mm512_sub_pd(
-        _mm512_castsi512_pd(_mm512_or_si512(_mm512_and_si512(top, low_mask), two_52_bits)),
-        _mm512_set1_pd(0x1.0p52));
-    const __m512d high = _mm512_sub_pd(
-        _mm512_castsi512_pd(_mm512_or_si512(_mm512_srli_epi64(draws, 43), two_84_bits)),
-        _mm512_set1_pd(0x1.0p84));
-    return _mm512_mul_pd(_mm512_add_pd(high, low), _mm512_set1_pd(0x1.0p-53));
+// u − 0.5 straight from the draw, without a 64-bit integer conversion (AVX-512F has
+// none). The top 52 bits of the 53-bit value draw >> 11 go into the mantissa of
+// f = 1 + h·2^-52, and f − 1.5 is exact; the 53rd bit (bit 11 of the draw) adds
+// 2^-53, also exactly, since u − 0.5 is representable for every draw. The result
+// therefore equals ((draw >> 11) · 2^-53) − 0.5 bit for bit, +0.0 for u = 0.5 included.
+inline __m512d centred_units(__m512i draws) noexcept {
+    const __m512i one_bits = _mm512_set1_epi64(0x3FF0000000000000);
+    const __m512d f = _mm512_castsi512_pd(_mm512_or_si512(_mm512_srli_epi64(draws, 12), one_bits));
+    const __m512d high_part = _mm512_sub_pd(f, _mm512_set1_pd(1.5));
+    const __mmask8 low_bit = _mm512_test_epi64_mask(draws, _mm512_set1_epi64(1 << 11));
+    return _mm512_mask_add_pd(high_part, low_bit, high_part, _mm512_set1_pd(0x1.0p-53));
 }
 
-// ((u - 0.5) * s) + (v + v): sub, mul, add, add, each rounded on its own.
-inline __m512d perturbed(__m512d value, __m512d unit, __m512d scaling) noexcept {
-    const __m512d offset = _mm512_mul_pd(_mm512_sub_pd(unit, _mm512_set1_pd(0.5)), scaling);
-    return _mm512_add_pd(offset, _mm512_add_pd(value, value));
+// ((u - 0.5) * s) + (v + v): the product and the two additions, each rounded on its own.
+inline __m512d perturbed(__m512d value, __m512d centred, __m512d scaling) noexcept {
+    return _mm512_add_pd(_mm512_mul_pd(centred, scaling), _mm512_add_pd(value, value));
 }
 
 } // namespace
@@ -41,17 +34,17 @@ void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std:
     for (; i + 16 <= count; i += 16) {
         const __m512d a = _mm512_loadu_pd(values + i);
         const __m512d b = _mm512_loadu_pd(values + i + 8);
-        const __m512d ua = unit_values(_mm512_loadu_si512(draws + i));
-        const __m512d ub = unit_values(_mm512_loadu_si512(draws + i + 8));
-        _mm512_storeu_pd(values + i, perturbed(a, ua, scale));
-        _mm512_storeu_pd(values + i + 8, perturbed(b, ub, scale));
+        const __m512d ca = centred_units(_mm512_loadu_si512(draws + i));
+        const __m512d cb = centred_units(_mm512_loadu_si512(draws + i + 8));
+        _mm512_storeu_pd(values + i, perturbed(a, ca, scale));
+        _mm512_storeu_pd(values + i + 8, perturbed(b, cb, scale));
     }
     for (; i < count; i += 8) {
         const std::size_t left = count - i;
         const __mmask8 lanes = left >= 8 ? __mmask8(0xFF) : __mmask8((1u << left) - 1);
         const __m512d a = _mm512_maskz_loadu_pd(lanes, values + i);
-        const __m512d u = unit_values(_mm512_maskz_loadu_epi64(lanes, draws + i));
-        _mm512_mask_storeu_pd(values + i, lanes, perturbed(a, u, scale));
+        const __m512d c = centred_units(_mm512_maskz_loadu_epi64(lanes, draws + i));
+        _mm512_mask_storeu_pd(values + i, lanes, perturbed(a, c, scale));
     }
 }
 
