@@ -1,6 +1,9 @@
 // extremes.cpp — the portable extremes fold, strided runs, and the choice of form.
 #include "functions/extremes.h"
 
+#include <limits>
+
+#include "array/view.h"
 #include "random/cpu_features.h"
 
 namespace tesk::functions {
@@ -26,11 +29,16 @@ FoldContiguous choose_form() noexcept {
 
 } // namespace
 
+Extremes no_extremes() noexcept {
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    return Extremes{-infinity, infinity, false};
+}
+
+bool any_number(const Extremes& extremes) noexcept { return extremes.max >= extremes.min; }
+
 void fold_contiguous_portable(const std::byte* data, std::size_t count,
                               Extremes& extremes) noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        fold_value(array::load_f64(data + i * sizeof(double)), extremes);
-    }
+    fold_strided(data, sizeof(double), count, extremes);
 }
 
 FoldContiguous fold_contiguous_form() noexcept {
@@ -38,14 +46,10 @@ FoldContiguous fold_contiguous_form() noexcept {
     return form;
 }
 
-void fold_run(const array::Run& run, Extremes& extremes) noexcept {
-    if (run.step == sizeof(double)) {
-        fold_contiguous_form()(run.start, run.count, extremes);
-        return;
-    }
-    const std::byte* at = run.start;
-    for (std::size_t i = 0; i < run.count; ++i, at += run.step) {
-        fold_value(array::load_f64(at), extremes);
+void fold_strided(const std::byte* data, std::ptrdiff_t step, std::size_t count,
+                  Extremes& extremes) noexcept {
+    for (std::size_t i = 0; i < count; ++i, data += step) {
+        fold_value(array::load_f64(data), extremes);
     }
 }
 

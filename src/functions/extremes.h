@@ -2,23 +2,26 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 
-#include "array/view.h"
+// Included by the instruction-set form files, so it holds no inline code: the linker
+// could otherwise pick their copy of it for every caller.
 
 namespace tesk::functions {
 
-/// The largest and smallest non-NaN values met so far, and whether a NaN was met.
-/// Zeros are compared by value only: which zero (or which NaN) the searches yield
-/// is settled afterwards, in logical order.
+/// The largest and smallest non-NaN values met so far (±infinity at the start), and
+/// whether a NaN was met. Zeros are compared by value only: which zero (or which NaN)
+/// the searches yield is settled afterwards, in logical order.
 struct Extremes {
-    double max = -std::numeric_limits<double>::infinity();
-    double min = std::numeric_limits<double>::infinity();
-    bool any_nan = false;
-
-    /// False while only NaNs have been met.
-    bool any_number() const noexcept { return max >= min; }
+    double max;
+    double min;
+    bool any_nan;
 };
+
+/// Extremes before the first value.
+Extremes no_extremes() noexcept;
+
+/// False while only NaNs have been met.
+bool any_number(const Extremes& extremes) noexcept;
 
 /// Folds `count` contiguous float64 values at `data` (any alignment) into `extremes`.
 using FoldContiguous = void (*)(const std::byte* data, std::size_t count, Extremes& extremes);
@@ -32,7 +35,8 @@ void fold_contiguous_avx512(const std::byte* data, std::size_t count,
 /// The widest form this processor runs, chosen once.
 FoldContiguous fold_contiguous_form() noexcept;
 
-/// Folds any run: contiguous ones through the SIMD form, others element by element.
-void fold_run(const array::Run& run, Extremes& extremes) noexcept;
+/// Folds `count` values `step` bytes apart, element by element.
+void fold_strided(const std::byte* data, std::ptrdiff_t step, std::size_t count,
+                  Extremes& extremes) noexcept;
 
 } // namespace tesk::functions

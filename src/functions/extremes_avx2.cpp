@@ -1,11 +1,22 @@
 // extremes_avx2.cpp — the extremes fold over 4-lane AVX2 registers.
 #include <immintrin.h>
 
-#include <algorithm>
-
 #include "functions/extremes.h"
 
 namespace tesk::functions {
+namespace {
+
+double horizontal_max(__m256d v) noexcept {
+    const __m128d half = _mm_max_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_max_pd(half, _mm_unpackhi_pd(half, half)));
+}
+
+double horizontal_min(__m256d v) noexcept {
+    const __m128d half = _mm_min_pd(_mm256_castpd256_pd128(v), _mm256_extractf128_pd(v, 1));
+    return _mm_cvtsd_f64(_mm_min_pd(half, _mm_unpackhi_pd(half, half)));
+}
+
+} // namespace
 
 void fold_contiguous_avx2(const std::byte* data, std::size_t count, Extremes& extremes) noexcept {
     // As in the AVX-512 form: accumulator second, so NaN elements pass it by, and an
@@ -39,12 +50,8 @@ void fold_contiguous_avx2(const std::byte* data, std::size_t count, Extremes& ex
     }
     max0 = _mm256_max_pd(_mm256_max_pd(max0, max1), _mm256_max_pd(max2, max3));
     min0 = _mm256_min_pd(_mm256_min_pd(min0, min1), _mm256_min_pd(min2, min3));
-    alignas(32) double maxima[4];
-    alignas(32) double minima[4];
-    _mm256_store_pd(maxima, max0);
-    _mm256_store_pd(minima, min0);
-    extremes.max = std::max({maxima[0], maxima[1], maxima[2], maxima[3]});
-    extremes.min = std::min({minima[0], minima[1], minima[2], minima[3]});
+    extremes.max = horizontal_max(max0);
+    extremes.min = horizontal_min(min0);
     extremes.any_nan |= _mm256_movemask_pd(nan) != 0;
     fold_contiguous_portable(data + i * sizeof(double), count - i, extremes);
 }

@@ -10,6 +10,15 @@
 namespace tesk::functions {
 namespace {
 
+/// Contiguous runs go through the SIMD form, others element by element.
+void fold_run(const array::Run& run, Extremes& extremes) noexcept {
+    if (run.step == sizeof(double)) {
+        fold_contiguous_form()(run.start, run.count, extremes);
+    } else {
+        fold_strided(run.start, run.step, run.count, extremes);
+    }
+}
+
 bool is_nan(double value) noexcept { return value != value; }
 bool is_zero(double value) noexcept { return value == 0.0; }
 
@@ -41,7 +50,7 @@ array::OwnedFloat64Array max_min_of_view(const array::Float64View& view) {
     // the values come from one pass in whatever order memory is cheapest to read.
     // Only when an extreme is a zero or a NaN is the element that the sequential
     // searches would keep looked up, in logical order.
-    Extremes extremes;
+    Extremes extremes = no_extremes();
     array::RunWalk walk(view.address_ordered());
     array::Run run;
     while (walk.next(run)) {
@@ -55,7 +64,7 @@ array::OwnedFloat64Array max_min_of_view(const array::Float64View& view) {
         max = array::load_f64(first_in_logical_order(view.reversed(), is_zero));
     }
     double min = extremes.min;
-    if (!extremes.any_number()) {
+    if (!any_number(extremes)) {
         min = array::load_f64(view.data());
     } else if (min == 0.0) {
         min = array::load_f64(first_in_logical_order(view, is_zero));
