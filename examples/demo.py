@@ -5,7 +5,7 @@ import numpy as np
 import tesk
 
 
-def main():
+def main() -> None:
     print(tesk.introduction())
 
     identity = tesk.eye(4)
