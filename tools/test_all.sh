@@ -42,3 +42,17 @@ run_pytest() {  # venv-name numpy-requirement
 }
 run_pytest venv-numpy2 "numpy>=2"
 run_pytest venv-numpy1 "numpy==1.26.*"
+
+section "typing: the stub in the wheel, mypy --strict on the examples, stubtest"
+stubs=$("$python" -m zipfile -l "$wheel" | grep -cE '^(tesk\.pyi|tesk-stubs/__init__\.pyi) ' || true)
+[ "$stubs" -eq 2 ] || { echo "the wheel lacks its type stubs" >&2; exit 1; }
+typing_python=$root/build/venv-numpy2/bin/python  # the wheel installed, as users meet it
+"$typing_python" -m pip install -q mypy
+(cd "$root" && MYPY_CACHE_DIR="$root/build/mypy-cache" "$typing_python" -m mypy --strict examples/)
+(cd "$root" && MYPY_CACHE_DIR="$root/build/mypy-cache" "$typing_python" -m mypy.stubtest tesk)
+
+section "AddressSanitizer and UndefinedBehaviorSanitizer: native tests and the whole pytest suite"
+PYTHON="$python" bash "$root/tools/sanitize.sh"
+
+section "valgrind memcheck: every function, layout and failure path"
+PYTHON="$python" bash "$root/tools/valgrind_check.sh"
