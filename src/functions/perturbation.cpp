@@ -16,12 +16,17 @@ namespace {
 class DrawSupply {
 public:
     DrawSupply(const random::GeneratorHandle& generator, std::size_t total) noexcept
-        : generator_(generator), remaining_(total) {}
+        : generator_(generator), remaining_(total),
+          buffered_(random::buffered_draws(generator.generator())) {}
 
     /// Between one and `wanted` draws; valid until the next call.
     std::span<const std::uint64_t> take(std::size_t wanted) noexcept {
         if (position_ == filled_) {
-            filled_ = std::min(batch, remaining_);
+            // Draws left in the thread's buffer by an earlier call come first; taking
+            // them in the same batch keeps every later batch a whole number of wide
+            // block-function calls.
+            filled_ = std::min(batch + buffered_, remaining_);
+            buffered_ = 0;
             random::fill_u64(generator_, draws_, filled_);
             remaining_ -= filled_;
             position_ = 0;
@@ -33,13 +38,15 @@ public:
     }
 
 private:
-    // 8 KiB: large enough for the wide block function, small enough for L1.
+    // 8 KiB: whole wide block-function calls, small enough for L1.
     static constexpr std::size_t batch = 1024;
+    static constexpr std::size_t max_buffered = random::generator_buffer_words / 2;
     const random::GeneratorHandle& generator_;
     std::size_t remaining_;
+    std::size_t buffered_;
     std::size_t position_ = 0;
     std::size_t filled_ = 0;
-    std::uint64_t draws_[batch];
+    alignas(64) std::uint64_t draws_[batch + max_buffered];
 };
 
 } // namespace

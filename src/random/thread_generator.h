@@ -63,6 +63,14 @@ inline double next_f64(ThreadGenerator& generator) noexcept {
     return unit_f64(next_u64(generator));
 }
 
+/// Whole draws still waiting in the block buffer; fill_u64 serves them before it
+/// computes any new step.
+inline std::size_t buffered_draws(const ThreadGenerator& generator) noexcept {
+    return generator.index >= generator_buffer_words
+               ? 0
+               : (generator_buffer_words - generator.index) / 2;
+}
+
 /// Writes exactly what `count` successive next_u64 calls would return, and leaves the
 /// generator as they would, but computes whole refill steps straight into `out` with the
 /// widest block-function form.
