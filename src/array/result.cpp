@@ -6,25 +6,12 @@
 #include "array/array_check.h"
 #include "array/slice_container.h"
 #include "binding/call_frame.h"
+#include "binding/owned_reference.h"
 
 namespace tesk::array {
 namespace {
 
 alignas(double) double placeholder_storage = 0.0;
-
-/// The one reference to a new container until NumPy takes it over.
-class ContainerReference {
-public:
-    explicit ContainerReference(PyObject* object) noexcept : object_(object) {}
-    ~ContainerReference() { Py_XDECREF(object_); }
-    ContainerReference(const ContainerReference&) = delete;
-    ContainerReference& operator=(const ContainerReference&) = delete;
-
-    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-
-private:
-    PyObject* object_;
-};
 
 } // namespace
 
@@ -48,7 +35,7 @@ PyObject* to_numpy_array(OwnedFloat64Array array) {
     // From here on the container owns the buffer, and this function owns the
     // container until NumPy takes it as the array's base.
     const std::size_t capacity = std::exchange(array.capacity_, 0);
-    ContainerReference container(
+    binding::OwnedReference container(
         new_slice_container(data, array.length_, capacity, &release_float64_buffer));
 
     PyTypeObject* type = array_type();

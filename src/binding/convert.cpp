@@ -2,6 +2,7 @@
 #include "binding/convert.h"
 
 #include "binding/call_frame.h"
+#include "binding/owned_reference.h"
 #include "runtime/failure.h"
 #include "runtime/utf8.h"
 
@@ -10,19 +11,6 @@ namespace {
 
 /// Interned "__qualname__", for the type names of downcast errors.
 PyObject* qualname_key = nullptr;
-
-/// Releases a reference when the scope ends, also while a failure unwinds.
-class OwnedReference {
-public:
-    explicit OwnedReference(PyObject* object) noexcept : object_(object) {}
-    ~OwnedReference() { Py_DECREF(object_); }
-    OwnedReference(const OwnedReference&) = delete;
-    OwnedReference& operator=(const OwnedReference&) = delete;
-    PyObject* get() const noexcept { return object_; }
-
-private:
-    PyObject* object_;
-};
 
 } // namespace
 

@@ -1,25 +1,10 @@
 // chacha_avx2.cpp — ChaCha12 form: four blocks, one matrix row of two blocks per 256-bit register.
 #include "random/chacha.h"
 
-#include <immintrin.h>
+#include "random/chacha_avx2_rotate.h"
 
 namespace tesk::random::avx2 {
 namespace {
-
-/// Rotation of every 32-bit lane left by `Bits`; 16 and 8 move whole bytes.
-template <int Bits> __m256i rotate_lanes(__m256i x) noexcept {
-    if constexpr (Bits == 16) {
-        return _mm256_shuffle_epi8(
-            x, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15,
-                               14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2));
-    } else if constexpr (Bits == 8) {
-        return _mm256_shuffle_epi8(
-            x, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12,
-                               15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
-    } else {
-        return _mm256_or_si256(_mm256_slli_epi32(x, Bits), _mm256_srli_epi32(x, 32 - Bits));
-    }
-}
 
 /// One matrix: rows a, b, c, d, each register carrying the row of two blocks.
 struct Rows {
