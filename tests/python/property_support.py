@@ -156,10 +156,10 @@ def byte_strides(draw, shape):
 
 
 @st.composite
-def float64_layouts(draw, max_dims=MAX_DIMS, shape=None, byteorder="="):
+def float64_layouts(draw):
     """A float64 array over a buffer of its own, in any layout, writeable or not, plain or
     a subclass."""
-    shape = draw(shapes(max_dims)) if shape is None else shape
+    shape = draw(shapes())
     strides, kind = draw(byte_strides(shape))
     extents = [(side - 1) * stride for side, stride in zip(shape, strides) if side > 0]
     low = sum(e for e in extents if e < 0)
@@ -171,15 +171,14 @@ def float64_layouts(draw, max_dims=MAX_DIMS, shape=None, byteorder="="):
     noise = np.random.default_rng(draw(st.integers(0, 2**32))).integers(0, 256, size, np.uint8)
     raw = bytearray(noise.tobytes())
 
-    dtype = np.dtype("f8").newbyteorder(byteorder)
-    writer = np.ndarray(shape, dtype=dtype, buffer=raw, offset=offset, strides=strides)
+    writer = np.ndarray(shape, dtype=np.float64, buffer=raw, offset=offset, strides=strides)
     values = draw(hnp.arrays(np.uint64, shape, elements=element_bits, fill=element_bits))
     if not Layout(writer, raw, logical_offsets(shape, strides, offset), "").partially_overlapping():
-        writer[...] = values.view(np.float64).astype(dtype)
+        writer[...] = values.view(np.float64)
 
     holder = draw(st.sampled_from(["bytearray", "bytes", "ndarray"]))
     buffer = {"bytearray": raw, "bytes": bytes(raw), "ndarray": np.frombuffer(raw, np.uint8).copy()}[holder]
-    array = np.ndarray(shape, dtype=dtype, buffer=buffer, offset=offset, strides=strides)
+    array = np.ndarray(shape, dtype=np.float64, buffer=buffer, offset=offset, strides=strides)
     if holder != "bytes" and draw(st.booleans()):
         array.flags.writeable = False
     wrapper = draw(st.sampled_from(["plain", "subclass", "matrix"] if len(shape) == 2 else ["plain", "subclass"]))
