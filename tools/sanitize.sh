@@ -37,13 +37,11 @@ native_done=$SECONDS
 
 # Leak detection stays off under pytest: CPython keeps memory until exit by design;
 # test_leaks.py and valgrind_check.sh look for the module's leaks instead.
-# sanitizer_site keeps the runtime first in LD_PRELOAD of children that preload a
-# library of their own (the entropy interposer).
 pytest_status=0
 (cd "$root" &&
-    LD_PRELOAD="$runtime" TESK_SANITIZER_RUNTIME="$runtime" \
+    LD_PRELOAD="$runtime" \
     ASAN_OPTIONS="$asan_common:detect_leaks=0" PYTHONMALLOC=malloc \
-    PYTHONPATH="$build:$root/tools/sanitizer_site" TESK_BUILD_DIR="$build" \
+    PYTHONPATH="$build" TESK_BUILD_DIR="$build" \
     "$python" -m pytest -q -p no:cacheprovider "${@:-tests/python}") || pytest_status=$?
 
 asan_errors=$(cat "$logs"/asan.* 2>/dev/null | grep -c "ERROR: AddressSanitizer" || true)

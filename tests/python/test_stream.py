@@ -53,7 +53,8 @@ def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD
     log = tmp_path / "entropy.log"
     env = dict(os.environ)
     env.update({
-        "LD_PRELOAD": str(interposer),
+        # After whatever is preloaded already (a sanitizer runtime must stay first).
+        "LD_PRELOAD": ":".join(filter(None, (os.environ.get("LD_PRELOAD"), str(interposer)))),
         "TESK_INTERPOSE_LOG": str(log),
         "TESK_INTERPOSE_SEEDS": ",".join(seed.hex() for seed in seeds),
         "TESK_INTERPOSE_CHILD_SEEDS": ",".join(seed.hex() for seed in child_seeds),
