@@ -7,6 +7,7 @@
 #include "binding/convert.h"
 #include "binding/entry.h"
 #include "binding/error.h"
+#include "binding/owned_reference.h"
 #include "binding/python.h"
 #include "binding/result.h"
 #include "functions/eye.h"
@@ -182,21 +183,15 @@ Result<void> fill_module(PyObject* module) {
 }
 
 Result<PyObject*> create_module() {
-    PyObject* module = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
-    if (module == nullptr) {
+    binding::OwnedReference module(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+    if (module.get() == nullptr) {
         return Error::fetch();
     }
-    try {
-        Result<void> filled = fill_module(module);
-        if (!filled.ok()) {
-            Py_DECREF(module);
-            return filled.take_error();
-        }
-    } catch (...) {
-        Py_DECREF(module);
-        throw;
+    Result<void> filled = fill_module(module.get());
+    if (!filled.ok()) {
+        return filled.take_error();
     }
-    return module;
+    return module.release();
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "binding/owned_reference.h"
 #include "runtime/failure.h"
 
 namespace tesk::binding {
@@ -156,12 +157,24 @@ CallFrame::CallFrame() noexcept {
     mark_ = frame_state.length;
 }
 
-CallFrame::~CallFrame() {
-    if (mark_ != no_mark && frame_state.life == PoolLife::alive) {
-        cut_pool(mark_);
+CallFrame::~CallFrame() noexcept(false) {
+    if (thread_holds_interpreter_lock()) [[likely]] {
+        if (mark_ != no_mark && frame_state.life == PoolLife::alive) {
+            cut_pool(mark_);
+        }
+        if (in_recursion_guard_) {
+            Py_LeaveRecursiveCall();
+        }
     }
     --frame_state.lock_count;
 }
+
+bool CallFrame::enter_recursion_guard() noexcept {
+    in_recursion_guard_ = Py_EnterRecursiveCall(" while calling a tesk function") == 0;
+    return in_recursion_guard_;
+}
+
+bool thread_holds_interpreter_lock() noexcept { return PyGILState_Check() != 0; }
 
 PyObject* require_new(PyObject* object) {
     if (object == nullptr) {
@@ -180,33 +193,29 @@ PyObject* register_new(PyObject* object) {
         Py_DECREF(object);
         runtime::fail("already borrowed: BorrowMutError");
     }
-    try {
-        if (frame_state.life == PoolLife::not_created) {
-            create_pool();
-        } else if (frame_state.length == frame_state.capacity) {
-            grow_pool();
-        }
-    } catch (...) {
-        Py_DECREF(object);
-        throw;
+    OwnedReference held(object);
+    if (frame_state.life == PoolLife::not_created) {
+        create_pool();
+    } else if (frame_state.length == frame_state.capacity) {
+        grow_pool();
     }
-    frame_state.entries[frame_state.length++] = object;
+    frame_state.entries[frame_state.length++] = held.release();
     return object;
 }
 
 void safe_incref(PyObject* object) noexcept {
-    if (frame_state.lock_count != 0) {
-        Py_INCREF(object);
-    } else {
+    if (frame_state.lock_count == 0) {
         enqueue(pending.increments, object);
+    } else if (thread_holds_interpreter_lock()) [[likely]] {
+        Py_INCREF(object);
     }
 }
 
 void safe_release(PyObject* object) noexcept {
-    if (frame_state.lock_count != 0) {
-        Py_DECREF(object);
-    } else {
+    if (frame_state.lock_count == 0) {
         enqueue(pending.decrements, object);
+    } else if (thread_holds_interpreter_lock()) [[likely]] {
+        Py_DECREF(object);
     }
 }
 

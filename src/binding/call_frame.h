@@ -10,17 +10,30 @@ namespace tesk::binding {
 
 /// Brackets every entry from the interpreter. Opening counts the interpreter lock as
 /// held by this thread, applies queued reference-count changes and marks the pool;
-/// closing releases, oldest first, every reference registered since the mark.
+/// closing releases, oldest first, every reference registered since the mark, and
+/// leaves CPython's recursion guard if the frame entered it.
+///
+/// Closing is not noexcept: at interpreter exit, a daemon thread that asks for the lock
+/// back is ended with pthread_exit, whose forced unwind passes through here. It then
+/// runs without the lock, and touches nothing of the interpreter's: the references the
+/// call held stay with the exiting process.
 class CallFrame {
 public:
     CallFrame() noexcept;
-    ~CallFrame();
+    ~CallFrame() noexcept(false);
     CallFrame(const CallFrame&) = delete;
     CallFrame& operator=(const CallFrame&) = delete;
+
+    /// Counts the call as one level of recursion, as CPython's own calls of C functions
+    /// are counted, so that recursion through an argument's callbacks ends in
+    /// RecursionError rather than in a stack overflow. False, with the RecursionError
+    /// pending, at the limit.
+    bool enter_recursion_guard() noexcept;
 
 private:
     static constexpr std::size_t no_mark = ~std::size_t{0};
     std::size_t mark_;
+    bool in_recursion_guard_ = false;
 };
 
 /// Takes over a new reference returned by the interpreter and keeps it until the
@@ -31,6 +44,10 @@ PyObject* register_new(PyObject* object);
 /// Returns `object` unchanged, or, for null, prints the pending exception and fails
 /// with "Python API call failed": for new references that the caller keeps itself.
 PyObject* require_new(PyObject* object);
+
+/// Whether this thread really holds the interpreter lock: false only while a thread that
+/// the interpreter ends at exit unwinds through a call.
+bool thread_holds_interpreter_lock() noexcept;
 
 /// Py_INCREF now when this thread holds the lock inside the module, else queued.
 void safe_incref(PyObject* object) noexcept;

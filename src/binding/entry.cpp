@@ -3,17 +3,25 @@
 
 namespace tesk::binding {
 
-void restore_error(Error error) noexcept {
+void restore_error(Error error) {
     try {
         std::move(error).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const runtime::InternalFailure& failure) {
-        // Making the exception failed (its type or its argument could not be
-        // created); report that failure instead, or, failing that too, no memory.
-        try {
-            Error::from_failure(failure.message()).restore();
-        } catch (...) {
-            PyErr_NoMemory();
-        }
+        restore_failure(&failure.message());
+    } catch (...) {
+        PyErr_NoMemory();
+    }
+}
+
+void restore_failure(const std::string* message) {
+    try {
+        Error error =
+            message != nullptr ? Error::from_failure(*message) : Error::from_unknown_failure();
+        std::move(error).restore();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         PyErr_NoMemory();
     }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "binding/call_frame.h"
+#include "binding/owned_reference.h"
 #include "binding/convert.h"
 #include "runtime/failure.h"
 
@@ -75,61 +76,41 @@ PyObject* Error::system_error_type() { return builtin_exception(PyExc_SystemErro
 
 Error Error::lazy(TypeGetter type, std::string_view static_text) {
     Error error;
-    error.state_ = State::lazy;
-    error.getter_ = type;
-    error.maker_.emplace(static_text, ArgumentMaker::Shape::text);
+    error.fields_->state = State::lazy;
+    error.fields_->getter = type;
+    error.fields_->maker.emplace(static_text, ArgumentMaker::Shape::text);
     return error;
 }
 
 Error Error::lazy(TypeGetter type, std::string owned_text) {
     Error error;
-    error.state_ = State::lazy;
-    error.getter_ = type;
-    error.maker_.emplace(std::move(owned_text), ArgumentMaker::Shape::text);
+    error.fields_->state = State::lazy;
+    error.fields_->getter = type;
+    error.fields_->maker.emplace(std::move(owned_text), ArgumentMaker::Shape::text);
     return error;
 }
 
 Error Error::lazy_tuple(TypeGetter type, std::string owned_text) {
     Error error;
-    error.state_ = State::lazy;
-    error.getter_ = type;
-    error.maker_.emplace(std::move(owned_text), ArgumentMaker::Shape::one_tuple);
-    return error;
-}
-
-Error Error::memory_error() {
-    Error error;
-    error.state_ = State::raw;
-    error.type_ = require_new(PyExc_MemoryError);
-    Py_INCREF(error.type_);
+    error.fields_->state = State::lazy;
+    error.fields_->getter = type;
+    error.fields_->maker.emplace(std::move(owned_text), ArgumentMaker::Shape::one_tuple);
     return error;
 }
 
 std::optional<Error> Error::take() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+    Error error;
+    PyErr_Fetch(&error.fields_->type, &error.fields_->value, &error.fields_->traceback);
+    if (error.fields_->type == nullptr) {
         return std::nullopt;
     }
-    PyObject* panic;
-    try {
-        panic = panic_type();
-    } catch (...) {
-        Py_DECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        throw;
-    }
-    if (type == panic) {
+    error.fields_->state = State::raw;
+    if (error.fields_->type == panic_type()) {
         // A panic raised by Python code that the module called: print it and carry
         // it on as an internal failure of the current call.
         std::string message = "Unwrapped panic from Python code";
-        if (value != nullptr && PyUnicode_Check(value)) {
-            Result<std::string> text = to_utf8_owned(value);
+        if (error.fields_->value != nullptr && PyUnicode_Check(error.fields_->value)) {
+            Result<std::string> text = to_utf8_owned(error.fields_->value);
             if (text.ok()) {
                 message = std::move(text).value();
             }
@@ -139,15 +120,11 @@ std::optional<Error> Error::take() {
                    "Python stack trace below:\n",
                    stderr);
         std::fflush(stderr);
-        PyErr_Restore(type, value, traceback);
+        const Triple triple = error.into_triple();
+        PyErr_Restore(triple.type, triple.value, triple.traceback);
         PyErr_PrintEx(0);
         runtime::resume(std::move(message));
     }
-    Error error;
-    error.state_ = State::raw;
-    error.type_ = type;
-    error.value_ = value;
-    error.traceback_ = traceback;
     return error;
 }
 
@@ -161,20 +138,20 @@ Error Error::fetch() {
 Error Error::from_object(PyObject* object) {
     Error error;
     if (PyExceptionInstance_Check(object)) {
-        error.state_ = State::normalized;
-        error.type_ = reinterpret_cast<PyObject*>(Py_TYPE(object));
-        error.value_ = object;
-        Py_INCREF(error.type_);
-        Py_INCREF(error.value_);
+        error.fields_->state = State::normalized;
+        error.fields_->type = reinterpret_cast<PyObject*>(Py_TYPE(object));
+        error.fields_->value = object;
+        Py_INCREF(error.fields_->type);
+        Py_INCREF(error.fields_->value);
     } else if (is_exception_class(object)) {
-        error.state_ = State::raw;
-        error.type_ = object;
+        error.fields_->state = State::raw;
+        error.fields_->type = object;
         Py_INCREF(object);
     } else {
-        error.state_ = State::lazy_value;
-        error.type_ = type_error_type();
-        Py_INCREF(error.type_);
-        error.maker_.emplace(not_an_exception, ArgumentMaker::Shape::text);
+        error.fields_->state = State::lazy_value;
+        error.fields_->type = type_error_type();
+        Py_INCREF(error.fields_->type);
+        error.fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
     }
     return error;
 }
@@ -183,33 +160,19 @@ Error Error::from_failure(std::string message) { return lazy_tuple(&panic_type, 
 
 Error Error::from_unknown_failure() {
     Error error;
-    error.state_ = State::lazy;
-    error.getter_ = &panic_type;
-    error.maker_.emplace(std::string_view("native code of tesk failed without a message"),
+    error.fields_->state = State::lazy;
+    error.fields_->getter = &panic_type;
+    error.fields_->maker.emplace(std::string_view("native code of tesk failed without a message"),
                          ArgumentMaker::Shape::one_tuple);
     return error;
 }
 
-Error::Error(Error&& other) noexcept
-    : state_(other.state_), getter_(other.getter_), type_(other.type_), value_(other.value_),
-      traceback_(other.traceback_), maker_(std::move(other.maker_)) {
-    other.state_ = State::moved;
-    other.type_ = other.value_ = other.traceback_ = nullptr;
-    other.maker_.reset();
-}
+Error::Error(Error&& other) noexcept = default;
 
 Error& Error::operator=(Error&& other) noexcept {
     if (this != &other) {
         release();
-        state_ = other.state_;
-        getter_ = other.getter_;
-        type_ = other.type_;
-        value_ = other.value_;
-        traceback_ = other.traceback_;
-        maker_ = std::move(other.maker_);
-        other.state_ = State::moved;
-        other.type_ = other.value_ = other.traceback_ = nullptr;
-        other.maker_.reset();
+        fields_ = std::move(other.fields_);
     }
     return *this;
 }
@@ -217,54 +180,50 @@ Error& Error::operator=(Error&& other) noexcept {
 Error::~Error() { release(); }
 
 void Error::release() noexcept {
-    for (PyObject* object : {type_, value_, traceback_}) {
+    if (fields_ == nullptr) {
+        return;
+    }
+    for (PyObject* object : {fields_->type, fields_->value, fields_->traceback}) {
         if (object != nullptr) {
             safe_release(object);
         }
     }
-    type_ = value_ = traceback_ = nullptr;
-    maker_.reset();
-    state_ = State::moved;
+    fields_.reset();
 }
 
 Error::Triple Error::into_triple() {
-    if (state_ == State::lazy) {
-        PyObject* type = getter_();
+    if (fields_->state == State::lazy) {
+        PyObject* type = fields_->getter();
         if (!is_exception_class(type)) {
             // The replaced argument maker never runs.
-            state_ = State::lazy_value;
-            type_ = type_error_type();
-            Py_INCREF(type_);
-            maker_.emplace(not_an_exception, ArgumentMaker::Shape::text);
+            fields_->state = State::lazy_value;
+            fields_->type = type_error_type();
+            Py_INCREF(fields_->type);
+            fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
         } else {
             Py_INCREF(type);
-            Triple triple{type, nullptr, nullptr};
-            try {
-                triple.value = maker_->make();
-            } catch (...) {
-                Py_DECREF(type);
-                throw;
-            }
-            maker_.reset();
-            state_ = State::moved;
-            return triple;
+            OwnedReference held_type(type);
+            PyObject* value = fields_->maker->make();
+            fields_->maker.reset();
+            fields_->state = State::moved;
+            return Triple{held_type.release(), value, nullptr};
         }
     }
-    if (state_ == State::lazy_value) {
-        Triple triple{type_, maker_->make(), nullptr};
-        type_ = nullptr;
-        maker_.reset();
-        state_ = State::moved;
+    if (fields_->state == State::lazy_value) {
+        Triple triple{fields_->type, fields_->maker->make(), nullptr};
+        fields_->type = nullptr;
+        fields_->maker.reset();
+        fields_->state = State::moved;
         return triple;
     }
-    Triple triple{type_, value_, traceback_};
-    type_ = value_ = traceback_ = nullptr;
-    state_ = State::moved;
+    Triple triple{fields_->type, fields_->value, fields_->traceback};
+    fields_->type = fields_->value = fields_->traceback = nullptr;
+    fields_->state = State::moved;
     return triple;
 }
 
 void Error::restore() && {
-    if (state_ == State::normalizing) {
+    if (fields_->state == State::normalizing) {
         runtime::fail("Cannot restore a PyErr while normalizing it");
     }
     Triple triple = into_triple();
@@ -272,41 +231,41 @@ void Error::restore() && {
 }
 
 void Error::normalize() {
-    if (state_ == State::normalized) {
+    if (fields_->state == State::normalized) {
         return;
     }
-    if (state_ == State::normalizing) {
+    if (fields_->state == State::normalizing) {
         runtime::fail("Cannot normalize a PyErr while already normalizing it.");
     }
     Triple triple = into_triple();
-    state_ = State::normalizing;
+    fields_->state = State::normalizing;
     PyErr_NormalizeException(&triple.type, &triple.value, &triple.traceback);
     if (triple.type == nullptr || triple.value == nullptr) {
         Py_XDECREF(triple.type);
         Py_XDECREF(triple.value);
         Py_XDECREF(triple.traceback);
-        state_ = State::moved;
+        fields_->state = State::moved;
         runtime::fail(triple.type == nullptr ? "Exception type missing" : "Exception value missing");
     }
-    type_ = triple.type;
-    value_ = triple.value;
-    traceback_ = triple.traceback;
-    state_ = State::normalized;
+    fields_->type = triple.type;
+    fields_->value = triple.value;
+    fields_->traceback = triple.traceback;
+    fields_->state = State::normalized;
 }
 
 PyObject* Error::type() {
     normalize();
-    return type_;
+    return fields_->type;
 }
 
 PyObject* Error::value() {
     normalize();
-    return value_;
+    return fields_->value;
 }
 
 PyObject* Error::traceback() {
     normalize();
-    return traceback_;
+    return fields_->traceback;
 }
 
 bool Error::matches(PyObject* exception_type) {
@@ -333,12 +292,12 @@ void Error::set_cause(std::optional<Error> cause) {
 
 void Error::print() {
     normalize();
-    safe_incref(type_);
-    safe_incref(value_);
-    if (traceback_ != nullptr) {
-        safe_incref(traceback_);
+    safe_incref(fields_->type);
+    safe_incref(fields_->value);
+    if (fields_->traceback != nullptr) {
+        safe_incref(fields_->traceback);
     }
-    PyErr_Restore(type_, value_, traceback_);
+    PyErr_Restore(fields_->type, fields_->value, fields_->traceback);
     PyErr_PrintEx(0);
 }
 
@@ -356,12 +315,12 @@ std::string Error::render() {
         }
         return lossy_utf8(register_new(text));
     };
-    std::string rendering = "PyErr { type: " + repr(type_) + ", value: " + repr(value_) +
+    std::string rendering = "PyErr { type: " + repr(fields_->type) + ", value: " + repr(fields_->value) +
                             ", traceback: ";
-    if (traceback_ == nullptr) {
+    if (fields_->traceback == nullptr) {
         rendering += "None";
     } else {
-        rendering += "Some(" + repr(traceback_) + ")";
+        rendering += "Some(" + repr(fields_->traceback) + ")";
     }
     rendering += " }";
     return rendering;

@@ -1,6 +1,7 @@
 // error.h — Error: a Python exception that has not been raised yet.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,8 +47,6 @@ public:
     static Error type_error(std::string owned_text) { return lazy(&type_error_type, std::move(owned_text)); }
     static Error value_error(std::string_view static_text) { return lazy(&value_error_type, static_text); }
     static Error system_error(std::string_view static_text) { return lazy(&system_error_type, static_text); }
-    /// MemoryError without arguments, as the interpreter raises it.
-    static Error memory_error();
 
     /// The pending exception, or none. A pending pyo3_runtime.PanicException is
     /// resumed: printed, then continued as an internal failure.
@@ -94,19 +93,26 @@ private:
         PyObject* traceback;
     };
 
-    Error() = default;
+    /// What an error holds lives on the heap: an Error is one pointer wide, so that the
+    /// results of conversions that run Python code keep the frames of every level of a
+    /// recursion through an argument's callbacks small.
+    struct Fields {
+        State state = State::moved;
+        TypeGetter getter = nullptr;
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        std::optional<ArgumentMaker> maker;
+    };
+
+    Error() : fields_(std::make_unique<Fields>()) {}
     static PyObject* type_error_type();
     static PyObject* value_error_type();
     static PyObject* system_error_type();
     Triple into_triple();
     void release() noexcept;
 
-    State state_ = State::moved;
-    TypeGetter getter_ = nullptr;
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-    std::optional<ArgumentMaker> maker_;
+    std::unique_ptr<Fields> fields_;
 };
 
 /// The pyo3_runtime.PanicException type (borrowed), created on first use.

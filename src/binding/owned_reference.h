@@ -3,16 +3,21 @@
 
 #include <utility>
 
+#include "binding/call_frame.h"
 #include "binding/python.h"
 
 namespace tesk::binding {
 
-/// Releases the reference it holds (if any) when the scope ends, also while a failure
-/// unwinds; release() hands it on instead.
+/// Releases the reference it holds (if any) through safe release when the scope ends,
+/// also while a failure unwinds; release() hands it on instead.
 class OwnedReference {
 public:
     explicit OwnedReference(PyObject* object) noexcept : object_(object) {}
-    ~OwnedReference() { Py_XDECREF(object_); }
+    ~OwnedReference() {
+        if (object_ != nullptr) {
+            safe_release(object_);
+        }
+    }
     OwnedReference(const OwnedReference&) = delete;
     OwnedReference& operator=(const OwnedReference&) = delete;
 

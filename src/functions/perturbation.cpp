@@ -51,8 +51,10 @@ private:
 
 } // namespace
 
-void perturb_view(const array::Float64View& view, double scaling,
-                  const random::GeneratorHandle& generator) {
+// Not inlined: its draw buffer (8 KiB) would otherwise sit in the frame that calls the
+// scaling's __float__, on every level of a recursion through it.
+[[gnu::noinline]] void perturb_view(const array::Float64View& view, double scaling,
+                                    const random::GeneratorHandle& generator) {
     DrawSupply supply(generator, view.element_count());
     const PerturbContiguous contiguous = perturb_contiguous_form();
     array::RunWalk walk(view);
@@ -81,6 +83,12 @@ binding::Result<PyObject*> double_and_random_perturbation(std::span<PyObject* co
     binding::Result<double> scaling = binding::to_f64(slots[1]);
     if (!scaling.ok()) {
         return binding::rewrite_argument_error("perturbation_scaling", scaling.take_error());
+    }
+    // The scaling's __float__ is Python code: it may have changed x's element type
+    // (x.dtype = ...), so what was checked before it is checked again.
+    x = array::extract_float64_array(slots[0]);
+    if (!x.ok()) {
+        return binding::rewrite_argument_error("x", x.take_error());
     }
     // Writing through a read-only array could change memory that others rely on
     // being immutable (bytes objects under frombuffer), or fault on read-only pages.

@@ -123,6 +123,12 @@ ThreadGenerator seeded_generator(const std::uint8_t* seed) noexcept {
     return generator;
 }
 
+void drop_buffer_after_fork(ThreadGenerator& generator) noexcept {
+    if (fork_seen(generator, fork_count())) [[unlikely]] {
+        generator.index = generator_buffer_words;
+    }
+}
+
 void refill(ThreadGenerator& generator) noexcept {
     produce_step(generator, reinterpret_cast<std::uint8_t*>(generator.buffer));
     generator.index = 0;

@@ -34,6 +34,11 @@ struct ThreadGenerator {
 /// A fresh generator keyed with `seed` (32 bytes, read as eight little-endian words).
 ThreadGenerator seeded_generator(const std::uint8_t* seed) noexcept;
 
+/// Drops the words left in the buffer when a fork has happened since the last reseed,
+/// so that parent and child share no draw: the next draw refills, and that refill
+/// reseeds. Called whenever a call takes the generator.
+void drop_buffer_after_fork(ThreadGenerator& generator) noexcept;
+
 /// Produces the next four blocks into the buffer and sets the index to 0, reseeding from
 /// the entropy source first when the budget is spent or a fork has happened. A failed
 /// reseed keeps the current key and counter.

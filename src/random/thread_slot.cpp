@@ -75,6 +75,7 @@ void destroy_shared_generator(SharedGenerator* shared) noexcept {
 
 GeneratorHandle thread_generator() {
     if (slot.generator != nullptr) [[likely]] {
+        drop_buffer_after_fork(slot.generator->generator);
         return GeneratorHandle(slot.generator);
     }
     if (slot.state == SlotState::torn_down) {

@@ -137,6 +137,13 @@ class Generator:
         child._seeds = iter(child_seeds)
         return child
 
+    def take(self):
+        """A call takes the generator: after a fork, the words left in its buffer are
+        dropped, so that the call's first draw refills, and reseeds."""
+        if self._fork_seen():
+            self.index = BUFFER_WORDS
+
     def perturbations(self, count):
         """What double_and_random_perturbation(zeros(count), 1.0) writes: u - 0.5."""
+        self.take()
         return [self.next_f64() - 0.5 for _ in range(count)]

@@ -1,5 +1,6 @@
 """The call frame: owned references, nesting, queued reference-count changes, failures."""
 
+import subprocess
 import sys
 import weakref
 
@@ -84,3 +85,69 @@ def test_non_failure_exception_is_trapped(testing):
         testing.raise_foreign()
     assert type(caught.value).__name__ == "PanicException"
     assert len(caught.value.args) == 1 and caught.value.args[0]
+
+
+DAEMON_SCRIPT = """
+import sys, threading, time
+import numpy as np
+import tesk
+
+class Callback:
+    def stall(self):
+        if sys.argv[2] == "sleeping":
+            while True:
+                time.sleep(0.001)
+        while True:
+            pass
+    __float__ = __index__ = stall
+
+call = {
+    "perturbation": lambda: tesk.double_and_random_perturbation(np.zeros(1), Callback()),
+    "eye": lambda: tesk.eye(Callback()),
+}[sys.argv[1]]
+threading.Thread(target=call, daemon=True).start()
+time.sleep(0.1)
+"""
+
+
+@pytest.mark.parametrize("callback", ["sleeping", "busy"])
+@pytest.mark.parametrize("function", ["perturbation", "eye"])
+def test_daemon_thread_inside_a_call_lets_the_interpreter_exit(function, callback):
+    # At exit the interpreter ends such a thread with pthread_exit once it asks for the
+    # lock back; the unwinding passes through the call and must reach the thread's start.
+    done = subprocess.run([sys.executable, "-c", DAEMON_SCRIPT, function, callback],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+
+
+RECURSION_SCRIPT = """
+import sys
+import numpy as np
+import tesk
+
+sys.setrecursionlimit(9000)
+x = np.arange(3.0)
+
+class Again:
+    def __float__(self):
+        tesk.double_and_random_perturbation(x, Again())
+        return 0.0
+    def __index__(self):
+        tesk.eye(Again())
+        return 0
+
+try:
+    {call}
+except RecursionError:
+    print(x.tolist())
+"""
+
+
+@pytest.mark.parametrize("call", ["tesk.double_and_random_perturbation(x, Again())",
+                                  "tesk.eye(Again())"])
+def test_recursion_through_a_callback_ends_in_recursion_error(call):
+    # CPython's own float() and range() recursion raises RecursionError at this limit on
+    # the default stack; a call through the module must not take a crash instead.
+    done = subprocess.run([sys.executable, "-c", RECURSION_SCRIPT.replace("{call}", call)],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout) == (0, "[0.0, 1.0, 2.0]\n")

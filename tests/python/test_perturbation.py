@@ -2,6 +2,7 @@
 
 import math
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -149,6 +150,38 @@ def test_read_only_arrays_are_refused_unchanged(kind):
     assert caught.value.args == ("argument 'x': assignment destination is read-only",)
     assert x.tobytes() == snapshot
     assert not x.flags.writeable
+
+
+def _change_dtype_in_callback(x, dtype):
+    x.dtype = dtype
+
+
+def _change_dtype_from_another_thread(x, dtype):
+    changer = threading.Thread(target=_change_dtype_in_callback, args=(x, dtype))
+    changer.start()
+    changer.join()
+
+
+@pytest.mark.parametrize("change", [_change_dtype_in_callback, _change_dtype_from_another_thread])
+@pytest.mark.parametrize("dtype", [np.int8, np.float32, np.int64, ">f8"])
+def test_dtype_changed_by_the_scaling_is_refused_untouched(change, dtype):
+    # x lies inside a larger buffer, so a write past x (int8: 32 elements of stride 1)
+    # would show in the bytes around it.
+    buffer = np.full(48, 0xA5, np.uint8)
+    x = buffer[8:40].view(np.float64)
+    x[:] = 1.0
+    snapshot = buffer.tobytes()
+
+    class Scaling:
+        def __float__(self):
+            change(x, dtype)
+            return 0.5
+
+    with pytest.raises(TypeError) as caught:
+        perturb(x, Scaling())
+    assert caught.value.args == (
+        f"argument 'x': type mismatch:\n from={np.dtype(dtype)}, to=float64",)
+    assert buffer.tobytes() == snapshot
 
 
 def test_bad_scaling_is_reported_before_read_only():
