@@ -115,12 +115,21 @@ static void parse_faults(const char* text) {
     }
 }
 
-__attribute__((constructor)) static void load(void) {
+/* Libraries loaded before this one may call in from their own constructors, ahead of
+   load() (CPython 3.13's allocator opens files through syscall() that early). */
+static void find_real_calls(void) {
+    if (real_close != NULL) {
+        return;
+    }
     real_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
     real_open64 = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
     real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
     real_poll = (int (*)(struct pollfd*, nfds_t, int))dlsym(RTLD_NEXT, "poll");
     real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+}
+
+__attribute__((constructor)) static void load(void) {
+    find_real_calls();
     loading_pid = getpid();
     log_path = getenv("TESK_INTERPOSE_LOG");
     parse_seeds(getenv("TESK_INTERPOSE_SEEDS"), &parent_seeds);
@@ -215,6 +224,7 @@ static void forget(int* descriptors, int* count, int descriptor) {
 }
 
 long syscall(long number, ...) {
+    find_real_calls();
     va_list arguments;
     va_start(arguments, number);
     long a[6];
@@ -246,6 +256,7 @@ long syscall(long number, ...) {
 }
 
 int open64(const char* path, int flags, ...) {
+    find_real_calls();
     int mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list arguments;
@@ -285,6 +296,7 @@ int open64(const char* path, int flags, ...) {
 }
 
 ssize_t read(int descriptor, void* buffer, size_t length) {
+    find_real_calls();
     pthread_mutex_lock(&lock);
     if (!contains(urandom_descriptors, urandom_count, descriptor)) {
         pthread_mutex_unlock(&lock);
@@ -301,6 +313,7 @@ ssize_t read(int descriptor, void* buffer, size_t length) {
 }
 
 int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
+    find_real_calls();
     pthread_mutex_lock(&lock);
     if (count != 1 || !contains(random_descriptors, random_count, descriptors[0].fd)) {
         pthread_mutex_unlock(&lock);
@@ -320,6 +333,7 @@ int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
 }
 
 int close(int descriptor) {
+    find_real_calls();
     pthread_mutex_lock(&lock);
     const char* device = NULL;
     if (contains(random_descriptors, random_count, descriptor)) {
