@@ -6,7 +6,7 @@
 //   fill_u64 <ns per draw> ns/8B <GB/s> GB/s          bulk drawing from the thread generator
 // Each figure is the best of several timed rounds, so it approximates the undisturbed rate.
 #include "random/chacha.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 #include "random/thread_generator.h"
 
 #include <algorithm>
@@ -51,7 +51,7 @@ void print_rate(const char* prefix, std::string_view name, double ns_per_8_bytes
 } // namespace
 
 int main() {
-    const std::uint64_t features = tesk::random::cpu_features();
+    const std::uint64_t features = tesk::runtime::cpu_features();
     const std::uint32_t key[tesk::random::chacha_key_words] = {
         0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
         0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
@@ -77,7 +77,7 @@ int main() {
     const tesk::random::GeneratorHandle generator = tesk::random::thread_generator();
     std::vector<std::uint64_t> draws(1024);
     const double ns = best_ns_per_8_bytes(draws.size() * sizeof(std::uint64_t), [&] {
-        tesk::random::fill_u64(generator, draws.data(), draws.size());
+        tesk::random::fill_u64(generator.generator(), draws.data(), draws.size());
     });
     print_rate("", "fill_u64", ns);
     return 0;

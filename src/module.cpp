@@ -2,7 +2,6 @@
 #include <string>
 #include <string_view>
 
-#include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
 #include "binding/entry.h"
@@ -10,6 +9,7 @@
 #include "binding/owned_reference.h"
 #include "binding/python.h"
 #include "binding/result.h"
+#include "binding/signature.h"
 #include "functions/eye.h"
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
@@ -26,11 +26,18 @@ constexpr std::string_view introduction_text =
     "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线.";
 static_assert(introduction_text.size() == 85);
 
-constexpr binding::ArgSpec introduction_spec{.function_name = "introduction"};
+std::string_view introduction() noexcept { return introduction_text; }
 
-Result<PyObject*> introduction(std::span<PyObject* const>) {
-    return binding::new_str_from_text(std::string(introduction_text));
-}
+using binding::ParameterKind;
+
+constexpr binding::Signature<0> introduction_signature{"introduction", {}};
+constexpr binding::Signature<1> max_min_signature{"max_min",
+                                                  {{{"x", ParameterKind::float64_array}}}};
+constexpr binding::Signature<2> perturbation_signature{
+    "double_and_random_perturbation",
+    {{{"x", ParameterKind::mutable_float64_array},
+      {"perturbation_scaling", ParameterKind::float64}}}};
+constexpr binding::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
 
 /// One published function. Name and doc are NUL-terminated, their sizes count the NUL.
 struct FunctionEntry {
@@ -48,15 +55,14 @@ constexpr int fast_call_with_keywords = METH_FASTCALL | METH_KEYWORDS;
 
 // The order here is the order of publication and of __all__.
 constexpr FunctionEntry function_table[] = {
-    {c_text("introduction"), &binding::function_entry<introduction_spec, &introduction>,
+    {c_text("introduction"), &binding::function_entry<introduction_signature, &introduction>,
      c_text(""), fast_call_with_keywords},
-    {c_text("max_min"), &binding::function_entry<functions::max_min_spec, &functions::max_min>,
+    {c_text("max_min"), &binding::function_entry<max_min_signature, &functions::max_min>,
      c_text(""), fast_call_with_keywords},
     {c_text("double_and_random_perturbation"),
-     &binding::function_entry<functions::perturbation_spec,
-                              &functions::double_and_random_perturbation>,
+     &binding::function_entry<perturbation_signature, &functions::double_and_random_perturbation>,
      c_text(""), fast_call_with_keywords},
-    {c_text("eye"), &binding::function_entry<functions::eye_spec, &functions::eye>, c_text(""),
+    {c_text("eye"), &binding::function_entry<eye_signature, &functions::eye>, c_text(""),
      fast_call_with_keywords},
 };
 

@@ -12,6 +12,9 @@
 namespace tesk::array {
 namespace {
 
+/// Frees (buffer, length, capacity) when the container goes.
+using BufferRelease = void (*)(void* buffer, std::size_t length, std::size_t capacity);
+
 struct SliceContainer {
     PyObject_HEAD
     std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
@@ -74,13 +77,14 @@ PyTypeObject* create_type() {
     return type;
 }
 
-} // namespace
-
+/// Frees float64 memory from the C allocator; capacity 0 means no memory.
 void release_float64_buffer(void* buffer, std::size_t, std::size_t capacity) noexcept {
     if (capacity != 0) {
-        std::free(buffer);
+        runtime::FreeMemory()(static_cast<double*>(buffer));
     }
 }
+
+} // namespace
 
 PyTypeObject* slice_container_type() {
     if (container_type == nullptr) {
@@ -95,28 +99,19 @@ PyTypeObject* slice_container_type() {
     return container_type;
 }
 
-PyObject* new_slice_container(void* buffer, std::size_t length, std::size_t capacity,
-                              BufferRelease release) {
-    PyObject* object = nullptr;
-    try {
-        PyTypeObject* type = slice_container_type();
-        allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-        object = alloc(type, 0);
-    } catch (...) {
-        release(buffer, length, capacity);
-        throw;
-    }
+PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count) {
+    PyTypeObject* type = slice_container_type();
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* object = alloc(type, 0);
     if (object == nullptr) {
-        binding::Error error = binding::Error::fetch();
-        release(buffer, length, capacity);
-        runtime::fail("Object creation failed.", error.render());
+        runtime::fail("Object creation failed.", binding::Error::fetch().render());
     }
     SliceContainer* container = reinterpret_cast<SliceContainer*>(object);
     container->borrow_word = 0;
-    container->buffer = buffer;
-    container->length = length;
-    container->capacity = capacity;
-    container->release = release;
+    container->length = count;
+    container->capacity = memory != nullptr ? count : 0;
+    container->buffer = memory.release();
+    container->release = &release_float64_buffer;
     return object;
 }
 

@@ -4,21 +4,16 @@
 #include <cstddef>
 
 #include "binding/python.h"
+#include "runtime/float64_buffer.h"
 
 namespace tesk::array {
-
-/// Frees (buffer, length, capacity) when the container goes.
-using BufferRelease = void (*)(void* buffer, std::size_t length, std::size_t capacity);
-
-/// Releases a float64 buffer from the C allocator; capacity 0 means no storage.
-void release_float64_buffer(void* buffer, std::size_t length, std::size_t capacity) noexcept;
 
 /// The PySliceContainer type, created on first use and kept for the process.
 PyTypeObject* slice_container_type();
 
-/// A new container (new reference) owning the buffer. When the object cannot be
-/// made the buffer is released and the call fails.
-PyObject* new_slice_container(void* buffer, std::size_t length, std::size_t capacity,
-                              BufferRelease release);
+/// A new container (new reference) that owns `memory`, `count` float64 (none for a
+/// result without elements). When the object cannot be made the memory is freed and the
+/// call fails.
+PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count);
 
 } // namespace tesk::array

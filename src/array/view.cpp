@@ -1,158 +1,21 @@
-// view.cpp — Float64View over any float64 array, its walks, and the read-only borrow.
+// view.cpp — reading a NumPy float64 array's layout, and the read-only borrow.
 #include "array/view.h"
-
-#include <cstdlib>
-#include <new>
-#include <utility>
 
 #include "runtime/failure.h"
 
 namespace tesk::array {
 
-AxisList::AxisList(std::size_t count) : size_(count), items_(inline_) {
-    if (count > inline_capacity) {
-        items_ = static_cast<Axis*>(std::malloc(count * sizeof(Axis)));
-        if (items_ == nullptr) {
-            throw std::bad_alloc();
-        }
-    }
-}
-
-AxisList::AxisList(const AxisList& other) : AxisList(other.size_) {
-    std::memcpy(items_, other.items_, size_ * sizeof(Axis));
-}
-
-AxisList::AxisList(AxisList&& other) noexcept : size_(other.size_), items_(inline_) {
-    if (other.items_ == other.inline_) {
-        std::memcpy(inline_, other.inline_, size_ * sizeof(Axis));
-    } else {
-        items_ = std::exchange(other.items_, other.inline_);
-        other.size_ = 0;
-    }
-}
-
-AxisList::~AxisList() {
-    if (items_ != inline_) {
-        std::free(items_);
-    }
-}
-
-std::size_t Float64View::element_count() const noexcept {
-    std::size_t count = 1;
-    for (std::size_t i = 0; i < axes_.size(); ++i) {
-        count *= axes_[i].length;
-    }
-    return count;
-}
-
-Float64View Float64View::reversed() const {
-    AxisList axes(axes_);
-    std::byte* data = data_;
-    for (std::size_t i = 0; i < axes.size(); ++i) {
-        if (axes[i].length != 0) {
-            data += static_cast<std::ptrdiff_t>(axes[i].length - 1) * axes[i].stride;
-        }
-        axes[i].stride = -axes[i].stride;
-    }
-    return Float64View(data, std::move(axes));
-}
-
-Float64View Float64View::address_ordered() const {
-    AxisList axes(axes_);
-    std::byte* data = data_;
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < axes_.size(); ++i) {
-        Axis axis = axes_[i];
-        if (axis.length == 0) {
-            // No elements at all: nothing to reorder.
-            return Float64View(data_, AxisList(axes_));
-        }
-        if (axis.length == 1 || axis.stride == 0) {
-            continue;
-        }
-        if (axis.stride < 0) {
-            data += static_cast<std::ptrdiff_t>(axis.length - 1) * axis.stride;
-            axis.stride = -axis.stride;
-        }
-        // Insertion sort, largest stride first; at most 32 axes.
-        std::size_t at = kept++;
-        while (at > 0 && axes[at - 1].stride < axis.stride) {
-            axes[at] = axes[at - 1];
-            --at;
-        }
-        axes[at] = axis;
-    }
-    axes.truncate(kept);
-    return Float64View(data, std::move(axes));
-}
-
-Float64View view_of(PyArrayObject* array) {
+runtime::Float64View view_of(PyArrayObject* array) {
     const PyArrayObject_fields* fields = fields_of(array);
-    if (fields->nd > static_cast<int>(Float64View::max_dimensions)) {
+    if (fields->nd > static_cast<int>(runtime::Float64View::max_dimensions)) {
         runtime::fail("Only dimensionalities of up to 32 are supported");
     }
     const std::size_t ndim = static_cast<std::size_t>(fields->nd);
-    AxisList axes(ndim);
+    runtime::AxisList axes(ndim);
     for (std::size_t i = 0; i < ndim; ++i) {
-        axes[i] = Axis{static_cast<std::size_t>(fields->dimensions[i]), fields->strides[i]};
+        axes[i] = runtime::Axis{static_cast<std::size_t>(fields->dimensions[i]), fields->strides[i]};
     }
-    return Float64View(reinterpret_cast<std::byte*>(fields->data), std::move(axes));
-}
-
-RunWalk::RunWalk(const Float64View& view) noexcept
-    : data_(view.data()), outer_count_(0), done_(view.element_count() == 0),
-      inner_{1, sizeof(double)} {
-    // Merge each axis into the one before it when the outer axis steps exactly over
-    // the inner one: the sequence of addresses, and so the logical order, is kept.
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < view.ndim(); ++i) {
-        const Axis& axis = view.axis(i);
-        if (axis.length == 1) {
-            continue;
-        }
-        outer_[count++] = axis;
-    }
-    std::size_t merged = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Axis axis = outer_[i];
-        if (merged > 0) {
-            Axis& previous = outer_[merged - 1];
-            if (previous.stride == axis.stride * static_cast<std::ptrdiff_t>(axis.length)) {
-                previous = Axis{previous.length * axis.length, axis.stride};
-                continue;
-            }
-        }
-        outer_[merged++] = axis;
-    }
-    if (merged > 0) {
-        inner_ = outer_[merged - 1];
-        outer_count_ = merged - 1;
-    }
-    index_.fill(0);
-}
-
-bool RunWalk::next(Run& run) noexcept {
-    if (done_) {
-        return false;
-    }
-    run = Run{data_, inner_.length, inner_.stride};
-    // Advance the outer index in row-major order, moving the start address along.
-    std::size_t axis = outer_count_;
-    while (true) {
-        if (axis == 0) {
-            done_ = true;
-            break;
-        }
-        --axis;
-        const Axis& outer = outer_[axis];
-        if (++index_[axis] < outer.length) {
-            data_ += outer.stride;
-            break;
-        }
-        index_[axis] = 0;
-        data_ -= static_cast<std::ptrdiff_t>(outer.length - 1) * outer.stride;
-    }
-    return true;
+    return runtime::Float64View(reinterpret_cast<std::byte*>(fields->data), std::move(axes));
 }
 
 ReadonlyBorrow::ReadonlyBorrow(PyArrayObject* array) noexcept

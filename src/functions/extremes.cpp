@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "array/view.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
+#include "runtime/float64_view.h"
 
 namespace tesk::functions {
 namespace {
@@ -16,16 +16,11 @@ inline void fold_value(double value, Extremes& extremes) noexcept {
     extremes.any_nan |= value != value;
 }
 
-FoldContiguous choose_form() noexcept {
-    const std::uint64_t features = random::cpu_features();
-    if (features & random::cpu_feature::avx512f) {
-        return &fold_contiguous_avx512;
-    }
-    if (features & random::cpu_feature::avx2) {
-        return &fold_contiguous_avx2;
-    }
-    return &fold_contiguous_portable;
-}
+constexpr FoldForm forms[] = {
+    {"avx512", runtime::cpu_feature::avx512f, &fold_contiguous_avx512},
+    {"avx2", runtime::cpu_feature::avx2, &fold_contiguous_avx2},
+    {"portable", 0, &fold_contiguous_portable},
+};
 
 } // namespace
 
@@ -41,15 +36,18 @@ void fold_contiguous_portable(const std::byte* data, std::size_t count,
     fold_strided(data, sizeof(double), count, extremes);
 }
 
+std::span<const FoldForm> fold_forms() noexcept { return forms; }
+
 FoldContiguous fold_contiguous_form() noexcept {
-    static const FoldContiguous form = choose_form();
+    static const FoldContiguous form =
+        runtime::choose_form(fold_forms(), runtime::cpu_features()).function;
     return form;
 }
 
 void fold_strided(const std::byte* data, std::ptrdiff_t step, std::size_t count,
                   Extremes& extremes) noexcept {
     for (std::size_t i = 0; i < count; ++i, data += step) {
-        fold_value(array::load_f64(data), extremes);
+        fold_value(runtime::load_f64(data), extremes);
     }
 }
 

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+
+#include "runtime/dispatch.h"
 
 // Included by the instruction-set form files, so it holds no inline code: the linker
 // could otherwise pick their copy of it for every caller.
@@ -32,7 +35,12 @@ void fold_contiguous_avx2(const std::byte* data, std::size_t count, Extremes& ex
 void fold_contiguous_avx512(const std::byte* data, std::size_t count,
                             Extremes& extremes) noexcept;
 
-/// The widest form this processor runs, chosen once.
+using FoldForm = runtime::KernelForm<FoldContiguous>;
+
+/// Every compiled form, best first; the portable one closes the table.
+std::span<const FoldForm> fold_forms() noexcept;
+
+/// The best form this processor runs, chosen once.
 FoldContiguous fold_contiguous_form() noexcept;
 
 /// Folds `count` values `step` bytes apart, element by element.

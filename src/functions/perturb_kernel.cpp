@@ -1,29 +1,24 @@
 // perturb_kernel.cpp — the portable perturbation, strided runs, and the choice of form.
 #include "functions/perturb_kernel.h"
 
-#include "array/view.h"
-#include "random/cpu_features.h"
 #include "random/thread_generator.h"
+#include "runtime/cpu_features.h"
+#include "runtime/float64_view.h"
 
 namespace tesk::functions {
 namespace {
 
 inline void perturb_at(std::byte* at, std::uint64_t draw, double scaling) noexcept {
-    const double value = array::load_f64(at);
+    const double value = runtime::load_f64(at);
     const double unit = random::unit_f64(draw);
-    array::store_f64(at, ((unit - 0.5) * scaling) + (value + value));
+    runtime::store_f64(at, ((unit - 0.5) * scaling) + (value + value));
 }
 
-PerturbContiguous choose_form() noexcept {
-    const std::uint64_t features = random::cpu_features();
-    if (features & random::cpu_feature::avx512f) {
-        return &perturb_contiguous_avx512;
-    }
-    if (features & random::cpu_feature::avx2) {
-        return &perturb_contiguous_avx2;
-    }
-    return &perturb_contiguous_portable;
-}
+constexpr PerturbForm forms[] = {
+    {"avx512", runtime::cpu_feature::avx512f, &perturb_contiguous_avx512},
+    {"avx2", runtime::cpu_feature::avx2, &perturb_contiguous_avx2},
+    {"portable", 0, &perturb_contiguous_portable},
+};
 
 } // namespace
 
@@ -32,8 +27,11 @@ void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, st
     perturb_strided(data, sizeof(double), draws, count, scaling);
 }
 
+std::span<const PerturbForm> perturb_forms() noexcept { return forms; }
+
 PerturbContiguous perturb_contiguous_form() noexcept {
-    static const PerturbContiguous form = choose_form();
+    static const PerturbContiguous form =
+        runtime::choose_form(perturb_forms(), runtime::cpu_features()).function;
     return form;
 }
 

@@ -3,6 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include "runtime/dispatch.h"
 
 namespace tesk::functions {
 
@@ -19,7 +22,12 @@ void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::s
 void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                double scaling) noexcept;
 
-/// The widest form this processor runs, chosen once.
+using PerturbForm = runtime::KernelForm<PerturbContiguous>;
+
+/// Every compiled form, best first; the portable one closes the table.
+std::span<const PerturbForm> perturb_forms() noexcept;
+
+/// The best form this processor runs, chosen once.
 PerturbContiguous perturb_contiguous_form() noexcept;
 
 /// Rewrites `count` elements `step` bytes apart, one after the other, each read at

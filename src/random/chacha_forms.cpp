@@ -1,6 +1,7 @@
 // chacha_forms.cpp — the table of compiled block-function forms and the choice among them.
 #include "random/chacha.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
+#include "runtime/dispatch.h"
 
 namespace tesk::random {
 namespace {
@@ -9,12 +10,12 @@ namespace {
 // can run. SSE2 needs no bit (x86-64 baseline); the portable form closes the list as
 // the reference that the others are tested against.
 constexpr ChachaForm forms[] = {
-    {"avx512", cpu_feature::avx512f, 16, &avx512::chacha12_blocks},
-    {"avx2x8", cpu_feature::avx2, 8, &avx2x8::chacha12_blocks},
-    {"avx2", cpu_feature::avx2, 4, &avx2::chacha12_blocks},
-    {"avx", cpu_feature::avx, 4, &avx::chacha12_blocks},
-    {"sse41", cpu_feature::sse41, 4, &sse41::chacha12_blocks},
-    {"ssse3", cpu_feature::ssse3, 4, &ssse3::chacha12_blocks},
+    {"avx512", runtime::cpu_feature::avx512f, 16, &avx512::chacha12_blocks},
+    {"avx2x8", runtime::cpu_feature::avx2, 8, &avx2x8::chacha12_blocks},
+    {"avx2", runtime::cpu_feature::avx2, 4, &avx2::chacha12_blocks},
+    {"avx", runtime::cpu_feature::avx, 4, &avx::chacha12_blocks},
+    {"sse41", runtime::cpu_feature::sse41, 4, &sse41::chacha12_blocks},
+    {"ssse3", runtime::cpu_feature::ssse3, 4, &ssse3::chacha12_blocks},
     {"sse2", 0, 4, &sse2::chacha12_blocks},
     {"portable", 0, 4, &portable::chacha12_blocks},
 };
@@ -25,13 +26,9 @@ std::span<const ChachaForm> chacha_forms() noexcept { return forms; }
 
 const ChachaForm& choose_chacha_form(std::uint64_t features,
                                      std::size_t max_blocks_per_call) noexcept {
-    for (const ChachaForm& form : forms) {
-        if ((form.required_features & ~features) == 0 &&
-            form.blocks_per_call <= max_blocks_per_call) {
-            return form;
-        }
-    }
-    return forms[std::size(forms) - 1];
+    return runtime::choose_form(chacha_forms(), features, [=](const ChachaForm& form) {
+        return form.blocks_per_call <= max_blocks_per_call;
+    });
 }
 
 } // namespace tesk::random

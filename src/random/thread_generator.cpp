@@ -2,7 +2,7 @@
 #include "random/thread_generator.h"
 
 #include "random/chacha.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 #include "random/entropy.h"
 #include "random/fork_counter.h"
 
@@ -23,11 +23,11 @@ bool fork_seen(const ThreadGenerator& generator, std::uint64_t forks) noexcept {
 
 /// The best form that produces exactly one refill step per call.
 const ChachaForm& step_form() noexcept {
-    return choose_chacha_form(cpu_features(), blocks_per_step);
+    return choose_chacha_form(runtime::cpu_features(), blocks_per_step);
 }
 
 /// The widest form, for runs of whole steps.
-const ChachaForm& bulk_form() noexcept { return choose_chacha_form(cpu_features()); }
+const ChachaForm& bulk_form() noexcept { return choose_chacha_form(runtime::cpu_features()); }
 
 void set_key(ThreadGenerator& generator, const std::uint8_t* seed) noexcept {
     // Little-endian words: the seed's memory image is the key.

@@ -121,17 +121,6 @@ private:
 /// nothing behind, so the next request tries again.
 GeneratorHandle thread_generator();
 
-inline std::uint64_t next_u64(const GeneratorHandle& handle) noexcept {
-    return next_u64(handle.generator());
-}
-inline double next_f64(const GeneratorHandle& handle) noexcept {
-    return next_f64(handle.generator());
-}
-inline void fill_u64(const GeneratorHandle& handle, std::uint64_t* out,
-                     std::size_t count) noexcept {
-    fill_u64(handle.generator(), out, count);
-}
-
 /// Name of the block-function form that fill_u64 uses on this processor.
 std::string_view active_chacha_form_name() noexcept;
 

@@ -9,37 +9,54 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "functions/extremes.h"
 #include "functions/perturb_kernel.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 
 namespace {
 
 using tesk::functions::Extremes;
-namespace cpu_feature = tesk::random::cpu_feature;
 
 struct Form {
-    const char* name;
+    std::string_view name;
     std::uint64_t feature; ///< 0: runs everywhere
     tesk::functions::FoldContiguous fold;
     tesk::functions::PerturbContiguous perturb;
 };
 
-const Form forms[] = {
-    {"portable", 0, &tesk::functions::fold_contiguous_portable,
-     &tesk::functions::perturb_contiguous_portable},
-    {"avx2", cpu_feature::avx2, &tesk::functions::fold_contiguous_avx2,
-     &tesk::functions::perturb_contiguous_avx2},
-    {"avx512", cpu_feature::avx512f, &tesk::functions::fold_contiguous_avx512,
-     &tesk::functions::perturb_contiguous_avx512},
-};
+/// The forms of the production tables, the fold and the perturbation of each name.
+std::vector<Form> kernel_forms() {
+    std::vector<Form> forms;
+    for (const auto& fold : tesk::functions::fold_forms()) {
+        for (const auto& perturb : tesk::functions::perturb_forms()) {
+            if (fold.name == perturb.name) {
+                forms.push_back({fold.name, fold.required_features, fold.function,
+                                 perturb.function});
+            }
+        }
+    }
+    return forms;
+}
+
+TEST(KernelTables, NameTheSameFormsBestFirstEndingWithPortable) {
+    const auto folds = tesk::functions::fold_forms();
+    const auto perturbs = tesk::functions::perturb_forms();
+    ASSERT_EQ(folds.size(), perturbs.size());
+    for (std::size_t i = 0; i < folds.size(); ++i) {
+        EXPECT_EQ(folds[i].name, perturbs[i].name);
+        EXPECT_EQ(folds[i].required_features, perturbs[i].required_features);
+    }
+    EXPECT_EQ(folds.back().name, "portable");
+    EXPECT_EQ(folds.back().required_features, 0u);
+}
 
 class KernelForm : public ::testing::TestWithParam<Form> {
 protected:
     void SetUp() override {
-        if ((tesk::random::cpu_features() & GetParam().feature) != GetParam().feature) {
+        if ((tesk::runtime::cpu_features() & GetParam().feature) != GetParam().feature) {
             GTEST_SKIP() << GetParam().name << " not supported here";
         }
     }
@@ -148,7 +165,7 @@ TEST_P(KernelForm, FoldOfOnlyNaNsHasNoNumber) {
     EXPECT_FALSE(tesk::functions::any_number(extremes));
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, KernelForm, ::testing::ValuesIn(forms),
+INSTANTIATE_TEST_SUITE_P(Forms, KernelForm, ::testing::ValuesIn(kernel_forms()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,6 +1,6 @@
 // chacha_test.cpp — known-answer vectors and agreement of every block-function form.
 #include "random/chacha.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,9 @@
 
 namespace tesk::random {
 namespace {
+
+using runtime::cpu_features;
+namespace cpu_feature = runtime::cpu_feature;
 
 std::vector<std::uint8_t> from_hex(const std::string& hex) {
     std::vector<std::uint8_t> bytes;

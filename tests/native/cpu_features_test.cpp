@@ -1,9 +1,9 @@
 // cpu_features_test.cpp — decoding of made-up cpuid/xgetbv values, and this host's word.
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 
 #include <gtest/gtest.h>
 
-namespace tesk::random {
+namespace tesk::runtime {
 namespace {
 
 constexpr std::uint32_t ssse3 = 1u << 9;
@@ -72,4 +72,4 @@ TEST(CpuFeatures, HostWordIsMarkedDetectedAndAgreesWithTheCompiler) {
 }
 
 } // namespace
-} // namespace tesk::random
+} // namespace tesk::runtime

@@ -44,7 +44,7 @@ TEST(ThreadGenerator, HandlesOfOneThreadShareOneGenerator) {
         const GeneratorHandle first = thread_generator();
         const GeneratorHandle second = thread_generator();
         EXPECT_EQ(&first.generator(), &second.generator());
-        next_u64(first);
+        next_u64(first.generator());
         EXPECT_EQ(second.generator().index, 2u);
     });
     EXPECT_EQ(kernel.bytes_served(), seed_bytes);
@@ -114,7 +114,7 @@ TEST(ThreadGenerator, HandleOutlivingTheSlotKeepsTheGeneratorUsable) {
         late.handle.emplace(thread_generator());
         late.on_exit = [&late_draw] {
             // The slot has let go by now; this handle holds the last reference.
-            late_draw = next_u64(*late.handle);
+            late_draw = next_u64(late.handle->generator());
             late.handle.reset();
         };
     });

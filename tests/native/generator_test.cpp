@@ -1,7 +1,7 @@
 // generator_test.cpp — draws, refills, reseeding, fork detection and bulk drawing.
 #include "entropy_fake.h"
 #include "random/chacha.h"
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 #include "random/fork_counter.h"
 #include "random/thread_generator.h"
 
@@ -16,6 +16,9 @@
 
 namespace tesk::random {
 namespace {
+
+using runtime::cpu_features;
+namespace cpu_feature = runtime::cpu_feature;
 
 using testing::FakeKernel;
 using testing::FakeOutcome;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace tesk::random {
+namespace tesk::runtime {
 
 /// Bits of the processor-feature word. SSE2 has no bit: x86-64 always has it.
 namespace cpu_feature {
@@ -31,4 +31,4 @@ std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept;
 /// cached; concurrent first calls compute and store the same value.
 std::uint64_t cpu_features() noexcept;
 
-} // namespace tesk::random
+} // namespace tesk::runtime

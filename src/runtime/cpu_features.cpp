@@ -1,11 +1,11 @@
 // cpu_features.cpp — cpuid/xgetbv detection of the vector units, cached process-wide.
-#include "random/cpu_features.h"
+#include "runtime/cpu_features.h"
 
 #include <atomic>
 
 #include <cpuid.h>
 
-namespace tesk::random {
+namespace tesk::runtime {
 namespace {
 
 constexpr std::uint32_t leaf1_ecx_ssse3 = 1u << 9;
@@ -90,4 +90,4 @@ std::uint64_t cpu_features() noexcept {
     return features;
 }
 
-} // namespace tesk::random
+} // namespace tesk::runtime

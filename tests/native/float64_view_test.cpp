@@ -1,4 +1,4 @@
-// array_walk_test.cpp — RunWalk, reversed and address-ordered views against an index odometer.
+// float64_view_test.cpp — the run walk against an index odometer, and the derived views.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "array/view.h"
+#include "runtime/float64_view.h"
 
 namespace {
 
-using tesk::array::Axis;
-using tesk::array::AxisList;
-using tesk::array::Float64View;
-using tesk::array::RunWalk;
+using tesk::runtime::Axis;
+using tesk::runtime::AxisList;
+using tesk::runtime::Float64View;
+using tesk::runtime::RunWalk;
 
 // Addresses are only computed, never dereferenced: the base is a fake address far from 0.
 std::byte* const base = reinterpret_cast<std::byte*>(std::uintptr_t{1} << 40);
@@ -57,7 +57,7 @@ std::vector<std::byte*> odometer(const std::vector<Axis>& axes) {
 std::vector<std::byte*> walked(const Float64View& view) {
     std::vector<std::byte*> addresses;
     RunWalk walk(view);
-    tesk::array::Run run;
+    tesk::runtime::Run run;
     while (walk.next(run)) {
         for (std::size_t i = 0; i < run.count; ++i) {
             addresses.push_back(run.start + static_cast<std::ptrdiff_t>(i) * run.step);
@@ -109,7 +109,7 @@ TEST_P(RunWalkLayout, MergesWhatContinuesInMemory) {
     const LayoutCase& layout = GetParam();
     const Float64View view = make_view(layout.axes);
     RunWalk walk(view);
-    tesk::array::Run run;
+    tesk::runtime::Run run;
     std::size_t runs = 0;
     while (walk.next(run)) {
         ++runs;
@@ -159,7 +159,7 @@ TEST(Float64View, AddressOrderedMakesDenseLayoutsOneRun) {
     // A Fortran-ordered 3-D block with its middle axis reversed.
     const Float64View view = make_view({{4, 8}, {5, -32}, {6, 160}});
     RunWalk walk(view.address_ordered());
-    tesk::array::Run run;
+    tesk::runtime::Run run;
     ASSERT_TRUE(walk.next(run));
     EXPECT_EQ(run.count, 120u);
     EXPECT_EQ(run.step, 8);

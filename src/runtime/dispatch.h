@@ -1,0 +1,36 @@
+// dispatch.h — the one way a kernel family picks its form for this processor.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace tesk::runtime {
+
+/// One compiled form of a kernel: the name tests and benchmarks know it by, the
+/// cpu_feature bits it needs, and its entry.
+template <typename Function> struct KernelForm {
+    std::string_view name;
+    std::uint64_t required_features;
+    Function function;
+};
+
+/// The first form of a best-first table whose required features are all in `features`
+/// and that `admits` accepts. Every table ends with a form that needs nothing, taken
+/// when no other fits.
+template <typename Form, typename Admits>
+const Form& choose_form(std::span<const Form> forms, std::uint64_t features, Admits admits) {
+    for (const Form& form : forms) {
+        if ((form.required_features & ~features) == 0 && admits(form)) {
+            return form;
+        }
+    }
+    return forms.back();
+}
+
+template <typename Form>
+const Form& choose_form(std::span<const Form> forms, std::uint64_t features) {
+    return choose_form(forms, features, [](const Form&) { return true; });
+}
+
+} // namespace tesk::runtime
