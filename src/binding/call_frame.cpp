@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -18,9 +19,6 @@ namespace {
 constexpr std::size_t pool_initial_capacity = 256;
 
 enum class PoolLife : unsigned char { not_created, alive, gone };
-// Readers count up from 0; a writer holds -1. In correct operation nothing ever
-// overlaps: the checks guard against re-entry while the pool is being changed.
-constexpr int pool_writing = -1;
 
 /// Everything a frame touches on its thread, in one TLS block so that opening a frame
 /// costs one lookup. Trivially destructible, so it stays readable during thread
@@ -30,7 +28,6 @@ struct ThreadFrameState {
     PyObject** entries;
     std::size_t length;
     std::size_t capacity;
-    int use;
     PoolLife life;
 };
 
@@ -82,10 +79,12 @@ void apply_pending_changes() noexcept {
 }
 
 void enqueue(std::vector<PyObject*>& queue, PyObject* object) noexcept {
+    // Queued from threads without the lock, often from destructors: a failure here has
+    // no caller to report to.
     try {
         std::lock_guard lock(pending.mutex);
         queue.push_back(object);
-    } catch (...) {
+    } catch (const std::exception&) {
         runtime::fatal("no memory to queue a reference-count change");
     }
     pending.dirty.store(true);
@@ -117,9 +116,6 @@ void grow_pool() {
 /// before any release, because a finalizer that runs may register references of its
 /// own.
 void cut_pool(std::size_t mark) noexcept {
-    if (frame_state.use != 0) {
-        runtime::fatal("already borrowed: BorrowMutError");
-    }
     if (frame_state.length <= mark) {
         return;
     }
@@ -150,9 +146,6 @@ CallFrame::CallFrame() noexcept {
     if (frame_state.life == PoolLife::gone) {
         mark_ = no_mark;
         return;
-    }
-    if (frame_state.use == pool_writing) {
-        runtime::fatal("already mutably borrowed: BorrowError");
     }
     mark_ = frame_state.length;
 }
@@ -188,10 +181,6 @@ PyObject* register_new(PyObject* object) {
     require_new(object);
     if (frame_state.life == PoolLife::gone) {
         return object;
-    }
-    if (frame_state.use != 0) {
-        Py_DECREF(object);
-        runtime::fail("already borrowed: BorrowMutError");
     }
     OwnedReference held(object);
     if (frame_state.life == PoolLife::not_created) {

@@ -263,11 +263,6 @@ PyObject* Error::value() {
     return fields_->value;
 }
 
-PyObject* Error::traceback() {
-    normalize();
-    return fields_->traceback;
-}
-
 bool Error::matches(PyObject* exception_type) {
     return PyErr_GivenExceptionMatches(type(), exception_type) != 0;
 }

@@ -74,7 +74,6 @@ public:
     void normalize();
     PyObject* type();
     PyObject* value();
-    PyObject* traceback();
     /// PyErr_GivenExceptionMatches on the normalised type.
     bool matches(PyObject* exception_type);
     /// The exception's __cause__ as an error value, or none.
