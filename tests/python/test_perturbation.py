@@ -162,6 +162,8 @@ def _change_dtype_from_another_thread(x, dtype):
     changer.join()
 
 
+# Newer NumPy deprecates setting .dtype; the module must cope with it while it works.
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.parametrize("change", [_change_dtype_in_callback, _change_dtype_from_another_thread])
 @pytest.mark.parametrize("dtype", [np.int8, np.float32, np.int64, ">f8"])
 def test_dtype_changed_by_the_scaling_is_refused_untouched(change, dtype):
