@@ -151,7 +151,7 @@ CallFrame::CallFrame() noexcept {
 }
 
 CallFrame::~CallFrame() noexcept(false) {
-    if (thread_holds_interpreter_lock()) [[likely]] {
+    if (!abandoned_) [[likely]] {
         if (mark_ != no_mark && frame_state.life == PoolLife::alive) {
             cut_pool(mark_);
         }
@@ -163,6 +163,12 @@ CallFrame::~CallFrame() noexcept(false) {
 }
 
 bool CallFrame::enter_recursion_guard() noexcept {
+    // Only a call made while another of this thread's calls is open can be part of a
+    // recursion through the module: the outermost one is left uncounted, which spares
+    // every ordinary call two interpreter calls.
+    if (frame_state.lock_count < 2) {
+        return true;
+    }
     in_recursion_guard_ = Py_EnterRecursiveCall(" while calling a tesk function") == 0;
     return in_recursion_guard_;
 }

@@ -14,9 +14,9 @@ namespace tesk::binding {
 /// leaves CPython's recursion guard if the frame entered it.
 ///
 /// Closing is not noexcept: at interpreter exit, a daemon thread that asks for the lock
-/// back is ended with pthread_exit, whose forced unwind passes through here. It then
-/// runs without the lock, and touches nothing of the interpreter's: the references the
-/// call held stay with the exiting process.
+/// back is ended with pthread_exit, whose forced unwind passes through here. The trap
+/// marks the frame abandoned then, and closing touches nothing of the interpreter's:
+/// the lock is not held, and the references the call held stay with the exiting process.
 class CallFrame {
 public:
     CallFrame() noexcept;
@@ -24,16 +24,20 @@ public:
     CallFrame(const CallFrame&) = delete;
     CallFrame& operator=(const CallFrame&) = delete;
 
-    /// Counts the call as one level of recursion, as CPython's own calls of C functions
-    /// are counted, so that recursion through an argument's callbacks ends in
+    /// Counts a nested call as one level of recursion, as CPython's own calls of C
+    /// functions are counted, so that recursion through an argument's callbacks ends in
     /// RecursionError rather than in a stack overflow. False, with the RecursionError
     /// pending, at the limit.
     bool enter_recursion_guard() noexcept;
+
+    /// The thread is being ended without the lock: closing must leave the interpreter alone.
+    void abandon() noexcept { abandoned_ = true; }
 
 private:
     static constexpr std::size_t no_mark = ~std::size_t{0};
     std::size_t mark_;
     bool in_recursion_guard_ = false;
+    bool abandoned_ = false;
 };
 
 /// Takes over a new reference returned by the interpreter and keeps it until the

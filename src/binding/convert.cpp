@@ -45,8 +45,9 @@ Result<std::uint64_t> to_index_size(PyObject* object) {
     if (index == nullptr) {
         return Error::fetch();
     }
-    OwnedReference owned(index);
+    // Reading an int runs no Python code: the reference is released at once.
     const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
     if (value == ~0ULL) {
         if (std::optional<Error> error = Error::take()) {
             return std::move(*error);

@@ -46,6 +46,7 @@ template <typename Body> PyObject* run_in_frame(Body&& body, bool counts_as_recu
         }
         restore_error(result.take_error());
     } catch (const abi::__forced_unwind&) {
+        frame.abandon();
         throw;
     } catch (const runtime::InternalFailure& failure) {
         restore_failure(&failure.message());
