@@ -1,7 +1,12 @@
-// cpu_features_test.cpp — decoding of made-up cpuid/xgetbv values, and this host's word.
+// cpu_features_test.cpp — decoding of made-up cpuid/xgetbv values, the names that take
+// features away, and this host's word.
 #include "random/cpu_features.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace tesk::random {
 namespace {
@@ -58,17 +63,64 @@ INSTANTIATE_TEST_SUITE_P(
                  cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx |
                      cpu_feature::avx2 | cpu_feature::avx512f}));
 
+std::vector<std::string> unknown_names;
+
+void collect_unknown(std::string_view name) { unknown_names.emplace_back(name); }
+
+struct Disabling {
+    const char* names;
+    std::uint64_t expected;
+    std::vector<std::string> unknown;
+};
+
+class Disable : public ::testing::TestWithParam<Disabling> {};
+
+TEST_P(Disable, TakesAwayTheNamedFeaturesAndThoseAboveThem) {
+    unknown_names.clear();
+    EXPECT_EQ(disabled_cpu_features(GetParam().names, &collect_unknown), GetParam().expected)
+        << "'" << GetParam().names << "'";
+    EXPECT_EQ(unknown_names, GetParam().unknown) << "'" << GetParam().names << "'";
+}
+
+constexpr std::uint64_t from_avx2 = cpu_feature::avx2 | cpu_feature::avx512f;
+constexpr std::uint64_t from_avx = cpu_feature::avx | from_avx2;
+constexpr std::uint64_t from_ssse3 = cpu_feature::ssse3 | cpu_feature::sse41 | from_avx;
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Disable,
+    ::testing::Values(Disabling{"", 0, {}}, Disabling{" ,, ", 0, {}},
+                      Disabling{"AVX512F", cpu_feature::avx512f, {}},
+                      Disabling{"AVX2", from_avx2, {}}, Disabling{"AVX", from_avx, {}},
+                      Disabling{"SSE41", cpu_feature::sse41 | from_avx, {}},
+                      Disabling{"SSSE3", from_ssse3, {}},
+                      Disabling{",AVX512F, AVX2 ,", from_avx2, {}},
+                      Disabling{"AVX512F AVX2 AVX SSE41 SSSE3", from_ssse3, {}},
+                      Disabling{"avx2,AVX5,AVX512FX,AVX", from_avx, {"avx2", "AVX5", "AVX512FX"}},
+                      Disabling{"SSE2 SSE4.1", 0, {"SSE2", "SSE4.1"}}));
+
 TEST(CpuFeatures, HostWordIsMarkedDetectedAndAgreesWithTheCompiler) {
     const std::uint64_t features = cpu_features();
     EXPECT_NE(features & cpu_feature::detected, 0u);
     EXPECT_EQ(cpu_features(), features);
-    // The compiler's own detection, which also checks the OS-enabled register state.
+    // The compiler's own detection, which also checks the OS-enabled register state,
+    // less what the environment of this run takes away.
+    const char* names = std::getenv(disable_cpu_features_variable);
+    const std::uint64_t disabled =
+        names == nullptr ? 0 : disabled_cpu_features(names, [](std::string_view) {});
+    const auto expected = [&](std::uint64_t feature, bool supported) {
+        return (disabled & feature) == 0 && supported;
+    };
     __builtin_cpu_init();
-    EXPECT_EQ((features & cpu_feature::ssse3) != 0, __builtin_cpu_supports("ssse3") != 0);
-    EXPECT_EQ((features & cpu_feature::sse41) != 0, __builtin_cpu_supports("sse4.1") != 0);
-    EXPECT_EQ((features & cpu_feature::avx) != 0, __builtin_cpu_supports("avx") != 0);
-    EXPECT_EQ((features & cpu_feature::avx2) != 0, __builtin_cpu_supports("avx2") != 0);
-    EXPECT_EQ((features & cpu_feature::avx512f) != 0, __builtin_cpu_supports("avx512f") != 0);
+    EXPECT_EQ((features & cpu_feature::ssse3) != 0,
+              expected(cpu_feature::ssse3, __builtin_cpu_supports("ssse3")));
+    EXPECT_EQ((features & cpu_feature::sse41) != 0,
+              expected(cpu_feature::sse41, __builtin_cpu_supports("sse4.1")));
+    EXPECT_EQ((features & cpu_feature::avx) != 0,
+              expected(cpu_feature::avx, __builtin_cpu_supports("avx")));
+    EXPECT_EQ((features & cpu_feature::avx2) != 0,
+              expected(cpu_feature::avx2, __builtin_cpu_supports("avx2")));
+    EXPECT_EQ((features & cpu_feature::avx512f) != 0,
+              expected(cpu_feature::avx512f, __builtin_cpu_supports("avx512f")));
 }
 
 } // namespace
