@@ -8,15 +8,25 @@
 namespace tesk::functions {
 namespace {
 
+/// The formula's own sequence: for scalings without an exact centred_draw_factor.
 inline void perturb_at(std::byte* at, std::uint64_t draw, double scaling) noexcept {
     const double value = array::load_f64(at);
     const double unit = random::unit_f64(draw);
     array::store_f64(at, ((unit - 0.5) * scaling) + (value + value));
 }
 
+/// The same result from (draw >> 11) − 2^52, which the arithmetic shift of the draw with
+/// its top bit flipped yields, and the exact factor: one conversion and one product.
+inline void perturb_centred_at(std::byte* at, std::uint64_t draw, double factor) noexcept {
+    const double value = array::load_f64(at);
+    const auto centred = static_cast<std::int64_t>(draw ^ (std::uint64_t{1} << 63)) >> 11;
+    array::store_f64(at, (static_cast<double>(centred) * factor) + (value + value));
+}
+
 PerturbContiguous choose_form() noexcept {
     const std::uint64_t features = random::cpu_features();
-    if (features & random::cpu_feature::avx512f) {
+    constexpr std::uint64_t avx512 = random::cpu_feature::avx512f | random::cpu_feature::avx512dq;
+    if ((features & avx512) == avx512) {
         return &perturb_contiguous_avx512;
     }
     if (features & random::cpu_feature::avx2) {
@@ -26,6 +36,13 @@ PerturbContiguous choose_form() noexcept {
 }
 
 } // namespace
+
+double centred_draw_factor(double scaling) noexcept {
+    const double factor = scaling * 0x1.0p-53;
+    // Scaling back up is exact, so the round trip fails exactly when bits were lost
+    // (and for NaN, which never compares equal).
+    return factor * 0x1.0p53 == scaling ? factor : __builtin_nan("");
+}
 
 void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                  double scaling) noexcept {
@@ -39,8 +56,15 @@ PerturbContiguous perturb_contiguous_form() noexcept {
 
 void perturb_strided(std::byte* data, std::ptrdiff_t step, const std::uint64_t* draws,
                      std::size_t count, double scaling) noexcept {
+    const double factor = centred_draw_factor(scaling);
+    if (factor != factor) {
+        for (std::size_t i = 0; i < count; ++i, data += step) {
+            perturb_at(data, draws[i], scaling);
+        }
+        return;
+    }
     for (std::size_t i = 0; i < count; ++i, data += step) {
-        perturb_at(data, draws[i], scaling);
+        perturb_centred_at(data, draws[i], factor);
     }
 }
 

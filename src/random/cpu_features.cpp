@@ -16,6 +16,7 @@ constexpr std::uint32_t leaf1_ecx_osxsave = 1u << 27;
 constexpr std::uint32_t leaf1_ecx_avx = 1u << 28;
 constexpr std::uint32_t leaf7_ebx_avx2 = 1u << 5;
 constexpr std::uint32_t leaf7_ebx_avx512f = 1u << 16;
+constexpr std::uint32_t leaf7_ebx_avx512dq = 1u << 17;
 /// XCR0: SSE (XMM) and AVX (upper YMM) register state.
 constexpr std::uint64_t xcr0_ymm_state = 0b110;
 /// XCR0: opmask, upper halves of ZMM0-15, and ZMM16-31.
@@ -28,9 +29,9 @@ struct NamedFeature {
 
 // Lowest first: each set's forms may use the instructions of every set before it.
 constexpr NamedFeature feature_chain[] = {
-    {"SSSE3", cpu_feature::ssse3}, {"SSE41", cpu_feature::sse41},
-    {"AVX", cpu_feature::avx},     {"AVX2", cpu_feature::avx2},
-    {"AVX512F", cpu_feature::avx512f},
+    {"SSSE3", cpu_feature::ssse3},     {"SSE41", cpu_feature::sse41},
+    {"AVX", cpu_feature::avx},         {"AVX2", cpu_feature::avx2},
+    {"AVX512F", cpu_feature::avx512f}, {"AVX512DQ", cpu_feature::avx512dq},
 };
 
 /// The feature called `name` and every feature above it; 0 for an unknown name.
@@ -105,6 +106,9 @@ std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept {
     }
     if (zmm_saved && (registers.leaf7_ebx & leaf7_ebx_avx512f) != 0) {
         features |= cpu_feature::avx512f;
+    }
+    if (zmm_saved && (registers.leaf7_ebx & leaf7_ebx_avx512dq) != 0) {
+        features |= cpu_feature::avx512dq;
     }
     return features;
 }

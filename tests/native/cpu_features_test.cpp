@@ -18,6 +18,7 @@ constexpr std::uint32_t osxsave = 1u << 27;
 constexpr std::uint32_t avx = 1u << 28;
 constexpr std::uint32_t avx2 = 1u << 5;
 constexpr std::uint32_t avx512f = 1u << 16;
+constexpr std::uint32_t avx512dq = 1u << 17;
 constexpr std::uint64_t xmm_ymm = 0b110;
 constexpr std::uint64_t xmm_ymm_zmm = 0b1110'0110;
 
@@ -50,6 +51,10 @@ INSTANTIATE_TEST_SUITE_P(
         Decoding{"avx512f enabled",
                  {avx | xsave | osxsave, avx2 | avx512f, xmm_ymm_zmm},
                  cpu_feature::avx | cpu_feature::avx2 | cpu_feature::avx512f},
+        Decoding{"avx512dq enabled",
+                 {xsave | osxsave, avx512f | avx512dq, xmm_ymm_zmm},
+                 cpu_feature::avx512f | cpu_feature::avx512dq},
+        Decoding{"avx512dq without zmm state", {xsave | osxsave, avx512dq, xmm_ymm}, 0},
         Decoding{"avx512f without hi16_zmm state",
                  {avx | xsave | osxsave, avx2 | avx512f, 0b0110'0110},
                  cpu_feature::avx | cpu_feature::avx2},
@@ -60,8 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
         Decoding{"avx512f without osxsave", {avx | xsave, avx512f, xmm_ymm_zmm}, 0},
         Decoding{"everything",
                  {0xFFFFFFFF, 0xFFFFFFFF, ~std::uint64_t{0}},
-                 cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx |
-                     cpu_feature::avx2 | cpu_feature::avx512f}));
+                 cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx | cpu_feature::avx2 |
+                     cpu_feature::avx512f | cpu_feature::avx512dq}));
 
 std::vector<std::string> unknown_names;
 
@@ -82,15 +87,17 @@ TEST_P(Disable, TakesAwayTheNamedFeaturesAndThoseAboveThem) {
     EXPECT_EQ(unknown_names, GetParam().unknown) << "'" << GetParam().names << "'";
 }
 
-constexpr std::uint64_t from_avx2 = cpu_feature::avx2 | cpu_feature::avx512f;
+constexpr std::uint64_t from_avx512f = cpu_feature::avx512f | cpu_feature::avx512dq;
+constexpr std::uint64_t from_avx2 = cpu_feature::avx2 | from_avx512f;
 constexpr std::uint64_t from_avx = cpu_feature::avx | from_avx2;
 constexpr std::uint64_t from_ssse3 = cpu_feature::ssse3 | cpu_feature::sse41 | from_avx;
 
 INSTANTIATE_TEST_SUITE_P(
     Names, Disable,
     ::testing::Values(Disabling{"", 0, {}}, Disabling{" ,, ", 0, {}},
-                      Disabling{"AVX512F", cpu_feature::avx512f, {}},
-                      Disabling{"AVX2", from_avx2, {}}, Disabling{"AVX", from_avx, {}},
+                      Disabling{"AVX512DQ", cpu_feature::avx512dq, {}},
+                      Disabling{"AVX512F", from_avx512f, {}}, Disabling{"AVX2", from_avx2, {}},
+                      Disabling{"AVX", from_avx, {}},
                       Disabling{"SSE41", cpu_feature::sse41 | from_avx, {}},
                       Disabling{"SSSE3", from_ssse3, {}},
                       Disabling{",AVX512F, AVX2 ,", from_avx2, {}},
@@ -121,6 +128,8 @@ TEST(CpuFeatures, HostWordIsMarkedDetectedAndAgreesWithTheCompiler) {
               expected(cpu_feature::avx2, __builtin_cpu_supports("avx2")));
     EXPECT_EQ((features & cpu_feature::avx512f) != 0,
               expected(cpu_feature::avx512f, __builtin_cpu_supports("avx512f")));
+    EXPECT_EQ((features & cpu_feature::avx512dq) != 0,
+              expected(cpu_feature::avx512dq, __builtin_cpu_supports("avx512dq")));
 }
 
 } // namespace
