@@ -114,22 +114,23 @@ TEST(CpuFeatures, HostWordIsMarkedDetectedAndAgreesWithTheCompiler) {
     const char* names = std::getenv(disable_cpu_features_variable);
     const std::uint64_t disabled =
         names == nullptr ? 0 : disabled_cpu_features(names, [](std::string_view) {});
-    const auto expected = [&](std::uint64_t feature, bool supported) {
-        return (disabled & feature) == 0 && supported;
-    };
     __builtin_cpu_init();
-    EXPECT_EQ((features & cpu_feature::ssse3) != 0,
-              expected(cpu_feature::ssse3, __builtin_cpu_supports("ssse3")));
-    EXPECT_EQ((features & cpu_feature::sse41) != 0,
-              expected(cpu_feature::sse41, __builtin_cpu_supports("sse4.1")));
-    EXPECT_EQ((features & cpu_feature::avx) != 0,
-              expected(cpu_feature::avx, __builtin_cpu_supports("avx")));
-    EXPECT_EQ((features & cpu_feature::avx2) != 0,
-              expected(cpu_feature::avx2, __builtin_cpu_supports("avx2")));
-    EXPECT_EQ((features & cpu_feature::avx512f) != 0,
-              expected(cpu_feature::avx512f, __builtin_cpu_supports("avx512f")));
-    EXPECT_EQ((features & cpu_feature::avx512dq) != 0,
-              expected(cpu_feature::avx512dq, __builtin_cpu_supports("avx512dq")));
+    const struct {
+        std::uint64_t feature;
+        bool supported;
+    } checks[] = {
+        {cpu_feature::ssse3, __builtin_cpu_supports("ssse3") != 0},
+        {cpu_feature::sse41, __builtin_cpu_supports("sse4.1") != 0},
+        {cpu_feature::avx, __builtin_cpu_supports("avx") != 0},
+        {cpu_feature::avx2, __builtin_cpu_supports("avx2") != 0},
+        {cpu_feature::avx512f, __builtin_cpu_supports("avx512f") != 0},
+        {cpu_feature::avx512dq, __builtin_cpu_supports("avx512dq") != 0},
+    };
+    for (const auto& check : checks) {
+        EXPECT_EQ((features & check.feature) != 0,
+                  check.supported && (disabled & check.feature) == 0)
+            << "feature bit " << check.feature;
+    }
 }
 
 } // namespace
