@@ -18,11 +18,26 @@ void fold_run(const runtime::Run& run, Extremes& extremes) noexcept {
 bool is_nan(double value) noexcept { return value != value; }
 bool is_zero(double value) noexcept { return value == 0.0; }
 
+/// The view without its zero-stride axes. Along such an axis the same addresses come
+/// round again, each time after their first visit: in logical order, the addresses in
+/// the order of their first visits are those of this smaller view.
+runtime::Float64View without_repeating_axes(const runtime::Float64View& view) {
+    runtime::AxisList axes(view.ndim());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < view.ndim(); ++i) {
+        if (view.axis(i).stride != 0) {
+            axes[kept++] = view.axis(i);
+        }
+    }
+    axes.truncate(kept);
+    return runtime::Float64View(view.data(), std::move(axes));
+}
+
 /// The first element of the view, in logical order, that satisfies `wanted`; the
-/// caller knows that one exists.
+/// caller knows that one exists. A broadcast view costs what its distinct memory does.
 template <typename Predicate>
 const std::byte* first_in_logical_order(const runtime::Float64View& view, Predicate wanted) {
-    runtime::RunWalk walk(view);
+    runtime::RunWalk walk(without_repeating_axes(view));
     runtime::Run run;
     while (walk.next(run)) {
         const std::byte* at = run.start;

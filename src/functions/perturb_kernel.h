@@ -7,6 +7,9 @@
 
 #include "runtime/dispatch.h"
 
+// Included by the instruction-set form files, so it holds no inline code: the linker
+// could otherwise pick their copy of it for every caller.
+
 namespace tesk::functions {
 
 /// Rewrites `count` contiguous float64 at `data` (any alignment), element i with the
@@ -19,6 +22,7 @@ void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, st
                                  double scaling) noexcept;
 void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
                              double scaling) noexcept;
+/// Needs AVX512DQ as well as AVX512F.
 void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                double scaling) noexcept;
 
@@ -34,5 +38,11 @@ PerturbContiguous perturb_contiguous_form() noexcept;
 /// the moment it is rewritten: overlapping or repeated addresses see earlier updates.
 void perturb_strided(std::byte* data, std::ptrdiff_t step, const std::uint64_t* draws,
                      std::size_t count, double scaling) noexcept;
+
+/// scaling × 2^-53 where that product is exact, NaN where it is not (a scaling whose
+/// low bits would fall below the subnormal range, or NaN). With k = (draw >> 11) − 2^52,
+/// u − 0.5 = k × 2^-53 exactly, so k × this factor is ((u − 0.5) × scaling) with its
+/// one rounding: the same real number rounded once, signed zeros included.
+double centred_draw_factor(double scaling) noexcept;
 
 } // namespace tesk::functions

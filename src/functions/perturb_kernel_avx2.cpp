@@ -6,36 +6,40 @@
 namespace tesk::functions {
 namespace {
 
-// u − 0.5 exactly as in the AVX-512 form: f = 1 + h·2^-52 from the top 52 bits of
-// draw >> 11, f − 1.5, then 2^-53 added where bit 11 of the draw is set. Without mask
-// registers the 2^-53 is selected by a compare.
-inline __m256d centred_units(__m256i draws) noexcept {
-    const __m256i one_bits = _mm256_set1_epi64x(0x3FF0000000000000);
-    const __m256i bit_11 = _mm256_set1_epi64x(1 << 11);
-    const __m256d f = _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(draws, 12), one_bits));
-    const __m256d high_part = _mm256_sub_pd(f, _mm256_set1_pd(1.5));
-    const __m256i low_bit = _mm256_cmpeq_epi64(_mm256_and_si256(draws, bit_11), bit_11);
-    const __m256d low_part = _mm256_and_pd(_mm256_castsi256_pd(low_bit), _mm256_set1_pd(0x1.0p-53));
-    return _mm256_add_pd(high_part, low_part);
+// k = (draw >> 11) − 2^52 as a double, exactly, without a 64-bit integer conversion
+// (AVX2 has none). With j the low 52 bits of draw >> 11, the bits of j under the
+// exponent of 2^52 make D = 2^52 + j, and k = D − 2^52 when the draw's top bit is set
+// (then k = j), D − 2^53 otherwise (k = j − 2^52); both differences are exact. The
+// top bit selects the constant directly as a blend mask.
+inline __m256d centred_draws(__m256i draws) noexcept {
+    const __m256i exponent_2p52 = _mm256_set1_epi64x(0x4330000000000000);
+    const __m256d d =
+        _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(draws, 11), exponent_2p52));
+    const __m256d offset = _mm256_blendv_pd(_mm256_set1_pd(0x1.0p53), _mm256_set1_pd(0x1.0p52),
+                                            _mm256_castsi256_pd(draws));
+    return _mm256_sub_pd(d, offset);
 }
 
-// ((u - 0.5) * s) + (v + v): the product and the two additions, each rounded on its own.
-inline __m256d perturbed(__m256d value, __m256d centred, __m256d scaling) noexcept {
-    return _mm256_add_pd(_mm256_mul_pd(centred, scaling), _mm256_add_pd(value, value));
+// (k × factor) + (v + v): the product and the two additions, each rounded on its own.
+inline __m256d perturbed(__m256d value, __m256d centred, __m256d factor) noexcept {
+    return _mm256_add_pd(_mm256_mul_pd(centred, factor), _mm256_add_pd(value, value));
 }
 
 } // namespace
 
 void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
                              double scaling) noexcept {
-    const __m256d scale = _mm256_set1_pd(scaling);
-    auto* values = reinterpret_cast<double*>(data);
+    const double factor = centred_draw_factor(scaling);
     std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const __m256d a = _mm256_loadu_pd(values + i);
-        const __m256d c = centred_units(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws + i)));
-        _mm256_storeu_pd(values + i, perturbed(a, c, scale));
+    if (factor == factor) {
+        const __m256d factors = _mm256_set1_pd(factor);
+        auto* values = reinterpret_cast<double*>(data);
+        for (; i + 4 <= count; i += 4) {
+            const __m256d a = _mm256_loadu_pd(values + i);
+            const __m256d k =
+                centred_draws(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws + i)));
+            _mm256_storeu_pd(values + i, perturbed(a, k, factors));
+        }
     }
     perturb_contiguous_portable(data + i * sizeof(double), draws + i, count - i, scaling);
 }

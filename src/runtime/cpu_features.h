@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace tesk::runtime {
 
@@ -12,6 +13,7 @@ constexpr std::uint64_t sse41 = 1u << 1;
 constexpr std::uint64_t avx = 1u << 2;
 constexpr std::uint64_t avx2 = 1u << 3;
 constexpr std::uint64_t avx512f = 1u << 4;
+constexpr std::uint64_t avx512dq = 1u << 5;
 /// Set in the cached word once detection has run, so that 0 can mean "not yet".
 constexpr std::uint64_t detected = std::uint64_t{1} << 63;
 } // namespace cpu_feature
@@ -27,8 +29,20 @@ struct CpuidRegisters {
 /// features count only when the OS saves the registers they need (XCR0).
 std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept;
 
-/// This processor's feature word with `detected` set. Detected on the first call and
-/// cached; concurrent first calls compute and store the same value.
+/// Environment variable naming features to treat as absent (see disabled_cpu_features).
+inline constexpr const char* disable_cpu_features_variable = "TESK_DISABLE_CPU_FEATURES";
+
+/// The cpu_feature bits that a list of feature names takes away. Names are separated by
+/// commas and/or spaces, from "SSSE3", "SSE41", "AVX", "AVX2", "AVX512F" and "AVX512DQ".
+/// Taking a feature away takes away every feature above it in that order too: each form
+/// is compiled with flags that let the compiler use the instructions of the sets below
+/// (the AVX-512 forms may contain AVX2 instructions), so it must not run without them.
+/// Each unknown name is passed to `unknown` and otherwise ignored.
+std::uint64_t disabled_cpu_features(std::string_view names,
+                                    void (*unknown)(std::string_view name)) noexcept;
+
+/// This processor's feature word with `detected` set, less what TESK_DISABLE_CPU_FEATURES
+/// takes away. Detected, and the variable read, once per process on the first call.
 std::uint64_t cpu_features() noexcept;
 
 } // namespace tesk::runtime

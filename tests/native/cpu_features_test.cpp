@@ -1,7 +1,12 @@
-// cpu_features_test.cpp — decoding of made-up cpuid/xgetbv values, and this host's word.
+// cpu_features_test.cpp — decoding of made-up cpuid/xgetbv values, the names that take
+// features away, and this host's word.
 #include "runtime/cpu_features.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace tesk::runtime {
 namespace {
@@ -13,6 +18,7 @@ constexpr std::uint32_t osxsave = 1u << 27;
 constexpr std::uint32_t avx = 1u << 28;
 constexpr std::uint32_t avx2 = 1u << 5;
 constexpr std::uint32_t avx512f = 1u << 16;
+constexpr std::uint32_t avx512dq = 1u << 17;
 constexpr std::uint64_t xmm_ymm = 0b110;
 constexpr std::uint64_t xmm_ymm_zmm = 0b1110'0110;
 
@@ -45,6 +51,10 @@ INSTANTIATE_TEST_SUITE_P(
         Decoding{"avx512f enabled",
                  {avx | xsave | osxsave, avx2 | avx512f, xmm_ymm_zmm},
                  cpu_feature::avx | cpu_feature::avx2 | cpu_feature::avx512f},
+        Decoding{"avx512dq enabled",
+                 {xsave | osxsave, avx512f | avx512dq, xmm_ymm_zmm},
+                 cpu_feature::avx512f | cpu_feature::avx512dq},
+        Decoding{"avx512dq without zmm state", {xsave | osxsave, avx512dq, xmm_ymm}, 0},
         Decoding{"avx512f without hi16_zmm state",
                  {avx | xsave | osxsave, avx2 | avx512f, 0b0110'0110},
                  cpu_feature::avx | cpu_feature::avx2},
@@ -55,20 +65,72 @@ INSTANTIATE_TEST_SUITE_P(
         Decoding{"avx512f without osxsave", {avx | xsave, avx512f, xmm_ymm_zmm}, 0},
         Decoding{"everything",
                  {0xFFFFFFFF, 0xFFFFFFFF, ~std::uint64_t{0}},
-                 cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx |
-                     cpu_feature::avx2 | cpu_feature::avx512f}));
+                 cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx | cpu_feature::avx2 |
+                     cpu_feature::avx512f | cpu_feature::avx512dq}));
+
+std::vector<std::string> unknown_names;
+
+void collect_unknown(std::string_view name) { unknown_names.emplace_back(name); }
+
+struct Disabling {
+    const char* names;
+    std::uint64_t expected;
+    std::vector<std::string> unknown;
+};
+
+class Disable : public ::testing::TestWithParam<Disabling> {};
+
+TEST_P(Disable, TakesAwayTheNamedFeaturesAndThoseAboveThem) {
+    unknown_names.clear();
+    EXPECT_EQ(disabled_cpu_features(GetParam().names, &collect_unknown), GetParam().expected)
+        << "'" << GetParam().names << "'";
+    EXPECT_EQ(unknown_names, GetParam().unknown) << "'" << GetParam().names << "'";
+}
+
+constexpr std::uint64_t from_avx512f = cpu_feature::avx512f | cpu_feature::avx512dq;
+constexpr std::uint64_t from_avx2 = cpu_feature::avx2 | from_avx512f;
+constexpr std::uint64_t from_avx = cpu_feature::avx | from_avx2;
+constexpr std::uint64_t from_ssse3 = cpu_feature::ssse3 | cpu_feature::sse41 | from_avx;
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Disable,
+    ::testing::Values(Disabling{"", 0, {}}, Disabling{" ,, ", 0, {}},
+                      Disabling{"AVX512DQ", cpu_feature::avx512dq, {}},
+                      Disabling{"AVX512F", from_avx512f, {}}, Disabling{"AVX2", from_avx2, {}},
+                      Disabling{"AVX", from_avx, {}},
+                      Disabling{"SSE41", cpu_feature::sse41 | from_avx, {}},
+                      Disabling{"SSSE3", from_ssse3, {}},
+                      Disabling{",AVX512F, AVX2 ,", from_avx2, {}},
+                      Disabling{"AVX512F AVX2 AVX SSE41 SSSE3", from_ssse3, {}},
+                      Disabling{"avx2,AVX5,AVX512FX,AVX", from_avx, {"avx2", "AVX5", "AVX512FX"}},
+                      Disabling{"SSE2 SSE4.1", 0, {"SSE2", "SSE4.1"}}));
 
 TEST(CpuFeatures, HostWordIsMarkedDetectedAndAgreesWithTheCompiler) {
     const std::uint64_t features = cpu_features();
     EXPECT_NE(features & cpu_feature::detected, 0u);
     EXPECT_EQ(cpu_features(), features);
-    // The compiler's own detection, which also checks the OS-enabled register state.
+    // The compiler's own detection, which also checks the OS-enabled register state,
+    // less what the environment of this run takes away.
+    const char* names = std::getenv(disable_cpu_features_variable);
+    const std::uint64_t disabled =
+        names == nullptr ? 0 : disabled_cpu_features(names, [](std::string_view) {});
     __builtin_cpu_init();
-    EXPECT_EQ((features & cpu_feature::ssse3) != 0, __builtin_cpu_supports("ssse3") != 0);
-    EXPECT_EQ((features & cpu_feature::sse41) != 0, __builtin_cpu_supports("sse4.1") != 0);
-    EXPECT_EQ((features & cpu_feature::avx) != 0, __builtin_cpu_supports("avx") != 0);
-    EXPECT_EQ((features & cpu_feature::avx2) != 0, __builtin_cpu_supports("avx2") != 0);
-    EXPECT_EQ((features & cpu_feature::avx512f) != 0, __builtin_cpu_supports("avx512f") != 0);
+    const struct {
+        std::uint64_t feature;
+        bool supported;
+    } checks[] = {
+        {cpu_feature::ssse3, __builtin_cpu_supports("ssse3") != 0},
+        {cpu_feature::sse41, __builtin_cpu_supports("sse4.1") != 0},
+        {cpu_feature::avx, __builtin_cpu_supports("avx") != 0},
+        {cpu_feature::avx2, __builtin_cpu_supports("avx2") != 0},
+        {cpu_feature::avx512f, __builtin_cpu_supports("avx512f") != 0},
+        {cpu_feature::avx512dq, __builtin_cpu_supports("avx512dq") != 0},
+    };
+    for (const auto& check : checks) {
+        EXPECT_EQ((features & check.feature) != 0,
+                  check.supported && (disabled & check.feature) == 0)
+            << "feature bit " << check.feature;
+    }
 }
 
 } // namespace

@@ -111,6 +111,20 @@ def test_documented_examples(values, expected):
     assert result_bits(tesk.max_min(np.array(values))) == tuple(bits(v) for v in expected)
 
 
+# A broadcast axis repeats each element 2**45 times: the zero met first and the NaN met
+# last must be found from the distinct memory, since a walk over the repeats would not end.
+@pytest.mark.parametrize(
+    "column, expected",
+    [
+        ([1.0, -0.0, 0.0], [1.0, -0.0]),
+        ([nan_with_payload(1), nan_with_payload(2), 1.0], [nan_with_payload(2), 1.0]),
+    ],
+)
+def test_broadcast_axes_cost_only_their_distinct_memory(column, expected):
+    x = np.broadcast_to(np.array(column)[:, None], (3, 2**45))
+    assert result_bits(tesk.max_min(x)) == tuple(bits(v) for v in expected)
+
+
 def test_zero_dimensional():
     assert result_bits(tesk.max_min(np.array(5.0))) == (bits(5.0), bits(5.0))
 

@@ -16,6 +16,8 @@ import sys
 import pytest
 
 import chacha_model as model
+import numpy as np
+import tesk
 
 SEEDS = [hashlib.sha256(b"parent seed %d" % k).digest() for k in range(8)]
 CHILD_SEEDS = [hashlib.sha256(b"child seed %d" % k).digest() for k in range(4)]
@@ -47,9 +49,9 @@ def emit(value):
 
 
 def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD_SEEDS,
-                 probe_errno=None, chunk=None, faults=()):
-    """Runs PRELUDE + script; returns what it emitted and the interposer's log as a list
-    of (pid, line) pairs."""
+                 probe_errno=None, chunk=None, faults=(), environment=None):
+    """Runs PRELUDE + script, with `environment` added to the variables; returns what it
+    emitted and the interposer's log as a list of (pid, line) pairs."""
     log = tmp_path / "entropy.log"
     env = dict(os.environ)
     env.update({
@@ -64,6 +66,7 @@ def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD
         env["TESK_INTERPOSE_PROBE_ERRNO"] = str(probe_errno)
     if chunk is not None:
         env["TESK_INTERPOSE_CHUNK"] = str(chunk)
+    env.update(environment or {})
     completed = subprocess.run([sys.executable, "-c", PRELUDE + script], env=env,
                                capture_output=True, text=True, timeout=300)
     assert completed.returncode == 0, completed.stderr
@@ -310,3 +313,97 @@ emit(results)
     assert floats(result["a2"]) == a.perturbations(40)
     assert floats(result["main"]) == main.perturbations(5)
     assert calls(log) == [PROBE] + [SEED_REQUEST] * 3
+
+
+FORMS_SCRIPT = """
+sys.path.append({testing_dir!r})
+import _tesk_testing
+
+def bits(values):
+    return np.asarray(values).view(np.uint64).tolist()
+
+def as_array(values):
+    return np.array(values, dtype=np.uint64).view(np.float64)
+
+def perturbed_bits(values, scaling):
+    x = as_array(values)
+    tesk.double_and_random_perturbation(x, float.fromhex(scaling))
+    return bits(x)
+
+emit({{
+    "forms": _tesk_testing.chosen_forms(),
+    "stream": [draw(n) for n in (3, 1000, 9000, 33)],
+    "perturbed": [perturbed_bits({values}, s) for s in {scalings}],
+    "extremes": [bits(tesk.max_min(as_array(a))) for a in {arrays}],
+}})
+"""
+
+ALL_FORMS = ("chacha", "extremes", "perturb")
+
+
+def as_bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def extremes_arrays():
+    """Arrays of 1027 elements (vector blocks and a tail) whose maximum or minimum is a
+    zero of both signs, a NaN with a payload and both signs, or an infinity."""
+    rng = np.random.default_rng(11)
+    nan = np.array([0x7FF8_0000_000A_BC00], dtype=np.uint64).view(np.float64)[0]
+    magnitudes = np.abs(rng.normal(size=(4, 1027)))
+    arrays = [-magnitudes[0], magnitudes[1], magnitudes[2] - 0.5, magnitudes[3] - 0.5]
+    for values, special in zip(arrays, (0.0, 0.0, nan, np.inf)):
+        values[rng.integers(0, 1027, 3)] = special
+        values[rng.integers(0, 1027, 3)] = -special
+    return arrays
+
+
+# Every form of the block function and of the array kernels that this processor can
+# run, reached by taking features away: the stream stays bit-exact against the model,
+# the perturbation against the formula in Python's own IEEE arithmetic, and max_min
+# against this process's forms.
+@pytest.mark.parametrize(("disabled", "excluded", "affected"), [
+    ("", (), ALL_FORMS),
+    ("AVX512DQ", ("avx512",), ("perturb",)),
+    ("AVX512F", ("avx512",), ALL_FORMS),
+    ("AVX512F,AVX2", ("avx512", "avx2"), ALL_FORMS),
+    ("AVX", ("avx",), ALL_FORMS),
+    ("SSE41", ("avx", "sse41"), ALL_FORMS),
+    ("AVX512F AVX2 AVX SSE41 SSSE3", ("avx", "sse41", "ssse3"), ALL_FORMS),
+])
+def test_every_form_gives_the_same_results(interposer, testing, tmp_path, disabled, excluded,
+                                           affected):
+    values = np.random.default_rng(3).normal(size=300) * 4.0
+    values[[0, 17, 18, 200, 299]] = [-0.0, 0.0, np.inf, 1e308, 5e-324]
+    # The scalings around the exact fast path: subnormal products that stay exact or
+    # lose bits, signed zeros, infinities, NaN, and the largest double.
+    scalings = [1.0, -3.75, 0.0, -0.0, np.inf, -np.inf, np.nan, float.fromhex("0x1.8p-1000"),
+                float.fromhex("0x1.0000000000001p-970"), 1.7976931348623157e308]
+    arrays = extremes_arrays()
+    script = FORMS_SCRIPT.format(
+        testing_dir=os.path.dirname(testing.__file__), values=as_bits(values),
+        scalings=[float.hex(s) for s in scalings],
+        arrays=[as_bits(a) for a in arrays])
+    result, _ = run_scenario(interposer, tmp_path, script,
+                             environment={"TESK_DISABLE_CPU_FEATURES": disabled})
+
+    for part in affected:
+        assert not result["forms"][part].startswith(excluded), result["forms"]
+    generator = model.Generator(SEEDS)
+    assert [floats(v) for v in result["stream"]] == [
+        generator.perturbations(n) for n in (3, 1000, 9000, 33)]
+    for got, scaling in zip(result["perturbed"], scalings):
+        centred = generator.perturbations(len(values))
+        want = [(c * scaling) + (v + v) for c, v in zip(centred, values.tolist())]
+        assert got == as_bits(want), scaling
+    assert result["extremes"] == [as_bits(tesk.max_min(a)) for a in arrays]
+
+
+def test_an_unknown_feature_name_is_reported_once():
+    script = "import numpy, tesk; [tesk.max_min(numpy.ones(9)) for _ in range(3)]"
+    env = dict(os.environ, TESK_DISABLE_CPU_FEATURES="AVX512F, NEON")
+    completed = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                               text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr == (
+        "tesk: TESK_DISABLE_CPU_FEATURES: unknown feature 'NEON' ignored\n")

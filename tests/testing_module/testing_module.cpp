@@ -10,6 +10,9 @@
 #include "binding/entry.h"
 #include "binding/error.h"
 #include "binding/python.h"
+#include "functions/extremes.h"
+#include "functions/perturb_kernel.h"
+#include "random/thread_generator.h"
 #include "runtime/failure.h"
 
 namespace {
@@ -215,7 +218,26 @@ PyObject* call_with_kwnames(PyObject*, PyObject* args) {
                                static_cast<std::size_t>(PyTuple_GET_SIZE(positional)), kwnames);
 }
 
+/// The forms this module's copy of the code chose: {"chacha": ..., "extremes": ...,
+/// "perturb": ...}, each the name of a form.
+PyObject* chosen_forms(PyObject*, PyObject*) {
+    namespace functions = tesk::functions;
+    const functions::FoldContiguous fold = functions::fold_contiguous_form();
+    const char* extremes = fold == &functions::fold_contiguous_avx512 ? "avx512"
+                           : fold == &functions::fold_contiguous_avx2 ? "avx2"
+                                                                      : "portable";
+    const functions::PerturbContiguous perturb = functions::perturb_contiguous_form();
+    const char* perturbation = perturb == &functions::perturb_contiguous_avx512 ? "avx512"
+                               : perturb == &functions::perturb_contiguous_avx2 ? "avx2"
+                                                                                : "portable";
+    const std::string_view chacha = tesk::random::active_chacha_form_name();
+    return Py_BuildValue("{s:s#,s:s,s:s}", "chacha", chacha.data(),
+                         static_cast<Py_ssize_t>(chacha.size()), "extremes", extremes, "perturb",
+                         perturbation);
+}
+
 PyMethodDef testing_methods[] = {
+    {"chosen_forms", chosen_forms, METH_NOARGS, nullptr},
     {"call_with_kwnames", call_with_kwnames, METH_VARARGS, nullptr},
     {"frame_state", frame_state, METH_NOARGS, nullptr},
     {"hold_and_call", hold_and_call, METH_VARARGS, nullptr},
