@@ -1,6 +1,8 @@
 // testing_module.cpp — _tesk_testing: hooks into the call frame for the tests only.
 #include <new>
+#include <span>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -220,20 +222,28 @@ PyObject* call_with_kwnames(PyObject*, PyObject* args) {
 
 /// The forms this module's copy of the code chose: {"chacha": ..., "extremes": ...,
 /// "perturb": ...}, each the name of a form.
+/// The name under which a production table lists the chosen form.
+template <typename Form>
+std::string_view form_name(std::span<const Form> forms, decltype(Form::function) chosen) {
+    for (const Form& form : forms) {
+        if (form.function == chosen) {
+            return form.name;
+        }
+    }
+    return "unlisted";
+}
+
 PyObject* chosen_forms(PyObject*, PyObject*) {
     namespace functions = tesk::functions;
-    const functions::FoldContiguous fold = functions::fold_contiguous_form();
-    const char* extremes = fold == &functions::fold_contiguous_avx512 ? "avx512"
-                           : fold == &functions::fold_contiguous_avx2 ? "avx2"
-                                                                      : "portable";
-    const functions::PerturbContiguous perturb = functions::perturb_contiguous_form();
-    const char* perturbation = perturb == &functions::perturb_contiguous_avx512 ? "avx512"
-                               : perturb == &functions::perturb_contiguous_avx2 ? "avx2"
-                                                                                : "portable";
-    const std::string_view chacha = tesk::random::active_chacha_form_name();
-    return Py_BuildValue("{s:s#,s:s,s:s}", "chacha", chacha.data(),
-                         static_cast<Py_ssize_t>(chacha.size()), "extremes", extremes, "perturb",
-                         perturbation);
+    const std::string_view names[] = {
+        tesk::random::active_chacha_form_name(),
+        form_name(functions::fold_forms(), functions::fold_contiguous_form()),
+        form_name(functions::perturb_forms(), functions::perturb_contiguous_form()),
+    };
+    return Py_BuildValue("{s:s#,s:s#,s:s#}", "chacha", names[0].data(),
+                         static_cast<Py_ssize_t>(names[0].size()), "extremes", names[1].data(),
+                         static_cast<Py_ssize_t>(names[1].size()), "perturb", names[2].data(),
+                         static_cast<Py_ssize_t>(names[2].size()));
 }
 
 PyMethodDef testing_methods[] = {
