@@ -51,8 +51,9 @@ def _address_sanitizer_loaded() -> bool:
 
 
 PANIC = _panic_type()
+ADDRESS_SANITIZER = _address_sanitizer_loaded()
 # Under AddressSanitizer freed memory sits in a quarantine: resident size says nothing.
-RESIDENT_SIZE_MEANINGFUL = not _address_sanitizer_loaded()
+RESIDENT_SIZE_MEANINGFUL = not ADDRESS_SANITIZER
 CONTAINER = type(tesk.eye(1).base)
 MAX_DIMS = 32
 NUMPY_MAX_DIMS = 64 if np.lib.NumpyVersion(np.__version__) >= "2.0.0" else 32
