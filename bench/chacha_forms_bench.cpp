@@ -55,7 +55,11 @@ int main() {
     const std::uint32_t key[tesk::random::chacha_key_words] = {
         0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
         0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
-    std::vector<std::uint8_t> out(16 * tesk::random::chacha_block_bytes);
+    std::size_t widest = 0;
+    for (const ChachaForm& form : tesk::random::chacha_forms()) {
+        widest = std::max(widest, form.blocks_per_call);
+    }
+    std::vector<std::uint8_t> out(widest * tesk::random::chacha_block_bytes);
     for (const ChachaForm& form : tesk::random::chacha_forms()) {
         if ((form.required_features & ~features) != 0) {
             continue;
