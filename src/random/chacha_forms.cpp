@@ -10,7 +10,7 @@ namespace {
 // the reference that the others are tested against.
 constexpr ChachaForm forms[] = {
     {"avx512", cpu_feature::avx512f, 32, &avx512::chacha12_blocks},
-    {"avx2x8", cpu_feature::avx2, 8, &avx2x8::chacha12_blocks},
+    {"avx2x16", cpu_feature::avx2, 16, &avx2x16::chacha12_blocks},
     {"avx2", cpu_feature::avx2, 4, &avx2::chacha12_blocks},
     {"avx", cpu_feature::avx, 4, &avx::chacha12_blocks},
     {"sse41", cpu_feature::sse41, 4, &sse41::chacha12_blocks},
