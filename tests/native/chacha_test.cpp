@@ -120,7 +120,11 @@ TEST_P(Form, MatchesTheReferenceAcrossCounterCarriesAndWrap) {
                                       0xFFFFFFFF'FFFFFFFF,
                                       0xFFFFFFFF'FFFFFFF8,
                                       0xFFFFFFFF'FFFFFFFD,
-                                      0x7FFFFFFF'FFFFFFFF};
+                                      0x7FFFFFFF'FFFFFFFF,
+                                      // Carries and the wrap inside a second group of 16.
+                                      0x00000000'FFFFFFF0,
+                                      0x00000000'FFFFFFEC,
+                                      0xFFFFFFFF'FFFFFFE9};
     std::mt19937_64 random(2024);
     for (int trial = 0; trial < 8; ++trial) {
         std::uint32_t key[chacha_key_words];
