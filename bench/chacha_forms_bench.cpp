@@ -31,7 +31,8 @@ struct ThreadCpuClock {
     static time_point now() noexcept {
         timespec spent{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &spent);
-        return time_point(std::chrono::seconds(spent.tv_sec) + std::chrono::nanoseconds(spent.tv_nsec));
+        return time_point(std::chrono::seconds(spent.tv_sec) +
+                          std::chrono::nanoseconds(spent.tv_nsec));
     }
 };
 
