@@ -78,7 +78,7 @@ using Group = __m256i[chacha_block_words];
     TESK_EACH_WORD(TESK_REGISTER)
     int rounds = chacha12_double_rounds;
     asm volatile(
-        // Group 0 comes in (word 3 at the first step), group 1 waits.
+        // Group 0 comes in, group 1 waits.
         TESK_EACH_WORD(TESK_LOAD) TESK_FETCH(first)
         "jmp 1f\n\t"
         "0:\n\t"
@@ -118,8 +118,8 @@ using Group = __m256i[chacha_block_words];
 #undef TESK_Y
 
 /// The input words of the eight blocks from `first` on.
-[[gnu::always_inline]] inline void input_words(const std::uint32_t* key, std::uint64_t first, std::uint64_t stream,
-                 Group& words) noexcept {
+[[gnu::always_inline]] inline void input_words(const std::uint32_t* key, std::uint64_t first,
+                                               std::uint64_t stream, Group& words) noexcept {
     for (std::size_t i = 0; i < 4; ++i) {
         words[i] = _mm256_set1_epi32(static_cast<int>(chacha_constants[i]));
     }
