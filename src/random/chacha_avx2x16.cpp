@@ -142,7 +142,8 @@ using Group = __m256i[chacha_block_words];
 
 /// Transposes eight words (w[0..7], lane j = block j) into the eight 32-byte halves they
 /// form in the blocks, and stores half `half` of every block.
-[[gnu::always_inline]] inline void store_half(const __m256i* w, int half, std::uint8_t* out) noexcept {
+[[gnu::always_inline]] inline void store_half(const __m256i* w, int half,
+                                              std::uint8_t* out) noexcept {
     const __m256i t0 = _mm256_unpacklo_epi32(w[0], w[1]);
     const __m256i t1 = _mm256_unpackhi_epi32(w[0], w[1]);
     const __m256i t2 = _mm256_unpacklo_epi32(w[2], w[3]);

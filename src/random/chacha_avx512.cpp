@@ -25,13 +25,13 @@ using Group = __m512i[chacha_block_words];
 // Quarter rounds (a_k, b_k, c_k, d_k), k = 0 to 3, in group 0 and (A_k, B_k, C_k, D_k) in
 // group 1, one step at a time: each step of a quarter round depends on the one before, so
 // eight independent quarter rounds are needed to keep the vector pipes busy.
-#define TESK_STEP(bits, s0, t0, m0, s1, t1, m1, s2, t2, m2, s3, t3, m3, S0, T0, M0, S1, T1, M1, S2,  \
-                  T2, M2, S3, T3, M3)                                                              \
+#define TESK_STEP(bits, s0, t0, m0, s1, t1, m1, s2, t2, m2, s3, t3, m3, S0, T0, M0, S1, T1, M1, \
+                  S2, T2, M2, S3, T3, M3)                                                          \
     TESK_MIX(bits, s0, t0, m0, S0, T0, M0)                                                         \
     TESK_MIX(bits, s1, t1, m1, S1, T1, M1)                                                         \
     TESK_MIX(bits, s2, t2, m2, S2, T2, M2) TESK_MIX(bits, s3, t3, m3, S3, T3, M3)
-#define TESK_QUARTER_ROUNDS(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3, A0, B0, \
-                            C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)                 \
+#define TESK_QUARTER_ROUNDS(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3, A0,  \
+                            B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)             \
     TESK_STEP(16, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2, \
               D2, A3, B3, D3)                                                                      \
     TESK_STEP(12, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2, \
@@ -51,8 +51,8 @@ using Group = __m512i[chacha_block_words];
 #define TESK_OPERAND(n) "=v"(w##n),
 #define TESK_RESULT(n) first[n] = w##n;
 #define TESK_GROUP_0(op)                                                                           \
-    op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7) op(8) op(9) op(10) op(11) op(12) op(13) op(14)  \
-        op(15)
+    op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7) op(8) op(9) op(10) op(11) op(12) op(13)        \
+        op(14) op(15)
 
 /// Twelve rounds on both groups, without the final addition of the input. `counters`
 /// holds words 12 and 13 of group 0 and then of group 1. Group 0's permuted words go to
