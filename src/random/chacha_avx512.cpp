@@ -30,8 +30,8 @@ using Group = __m512i[chacha_block_words];
     TESK_MIX(bits, s0, t0, m0, S0, T0, M0)                                                         \
     TESK_MIX(bits, s1, t1, m1, S1, T1, M1)                                                         \
     TESK_MIX(bits, s2, t2, m2, S2, T2, M2) TESK_MIX(bits, s3, t3, m3, S3, T3, M3)
-#define TESK_QUARTER_ROUNDS(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3, A0,  \
-                            B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)             \
+#define TESK_QUARTER_ROUNDS(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3, A0,    \
+                            B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)            \
     TESK_STEP(16, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2, \
               D2, A3, B3, D3)                                                                      \
     TESK_STEP(12, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2, \
