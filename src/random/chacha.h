@@ -76,14 +76,15 @@ void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint6
                      std::uint8_t* out) noexcept;
 } // namespace avx2
 
-namespace avx2x8 {
-/// Eight blocks word-sliced in 256-bit registers.
+namespace avx2x16 {
+/// Sixteen blocks: two groups of eight, word-sliced in 256-bit registers, taking turns.
 void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                      std::uint8_t* out) noexcept;
-} // namespace avx2x8
+} // namespace avx2x16
 
 namespace avx512 {
-/// Sixteen blocks word-sliced in 512-bit registers (AVX-512F only).
+/// Thirty-two blocks: two interleaved groups of sixteen, word-sliced in 512-bit registers
+/// (AVX-512F only).
 void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                      std::uint8_t* out) noexcept;
 } // namespace avx512

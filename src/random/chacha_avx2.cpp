@@ -1,10 +1,26 @@
 // chacha_avx2.cpp — ChaCha12 form: four blocks, one matrix row of two blocks per 256-bit register.
 #include "random/chacha.h"
 
-#include "random/chacha_avx2_rotate.h"
+#include <immintrin.h>
 
 namespace tesk::random::avx2 {
 namespace {
+
+/// Rotation of every 32-bit lane left by `Bits`; 16 and 8 move whole bytes.
+template <int Bits> __m256i rotate_lanes(__m256i x) noexcept {
+    if constexpr (Bits == 16) {
+        return _mm256_shuffle_epi8(
+            x, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15,
+                               14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2));
+    } else if constexpr (Bits == 8) {
+        return _mm256_shuffle_epi8(
+            x, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12,
+                               15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+    } else {
+        return _mm256_or_si256(_mm256_slli_epi32(x, Bits), _mm256_srli_epi32(x, 32 - Bits));
+    }
+}
+
 
 /// One matrix: rows a, b, c, d, each register carrying the row of two blocks.
 struct Rows {
@@ -36,17 +52,24 @@ void columns_to_diagonals(Rows& r) noexcept {
     r.d = _mm256_shuffle_epi32(r.d, 0x39);
 }
 
-/// Row d of blocks `first` and `first + 1`: counter low and high word, then the stream.
+/// Row d of blocks `first` and `first + 1`: the counter (low word first), then the stream.
+/// Little-endian, a 64-bit lane holds words 12 and 13 or 14 and 15.
 __m256i counter_row(std::uint64_t first, std::uint64_t stream) noexcept {
-    const std::uint64_t second = first + 1;
-    return _mm256_setr_epi32(static_cast<int>(static_cast<std::uint32_t>(first)),
-                             static_cast<int>(static_cast<std::uint32_t>(first >> 32)),
-                             static_cast<int>(static_cast<std::uint32_t>(stream)),
-                             static_cast<int>(static_cast<std::uint32_t>(stream >> 32)),
-                             static_cast<int>(static_cast<std::uint32_t>(second)),
-                             static_cast<int>(static_cast<std::uint32_t>(second >> 32)),
-                             static_cast<int>(static_cast<std::uint32_t>(stream)),
-                             static_cast<int>(static_cast<std::uint32_t>(stream >> 32)));
+    return _mm256_setr_epi64x(static_cast<long long>(first), static_cast<long long>(stream),
+                              static_cast<long long>(first + 1), static_cast<long long>(stream));
+}
+
+/// The input rows of blocks `counter` and `counter + 1` (`first`) and of the next two.
+void input_rows(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                Rows& first, Rows& second) noexcept {
+    const __m256i constants = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha_constants)));
+    const __m256i key_low =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key)));
+    const __m256i key_high =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 4)));
+    first = Rows{constants, key_low, key_high, counter_row(counter, stream)};
+    second = Rows{constants, key_low, key_high, counter_row(counter + 2, stream)};
 }
 
 /// Adds the input back and stores the pair of blocks: low 128-bit halves form the first.
@@ -66,18 +89,10 @@ void store_pair(const Rows& x, const Rows& input, std::uint8_t* out) noexcept {
 
 void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                      std::uint8_t* out) noexcept {
-    const __m256i constants = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha_constants)));
-    const __m256i key_low =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key)));
-    const __m256i key_high =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(key + 4)));
-    const Rows first_input{constants, key_low, key_high, counter_row(counter, stream)};
-    const Rows second_input{constants, key_low, key_high, counter_row(counter + 2, stream)};
-
+    Rows first;
+    Rows second;
+    input_rows(key, counter, stream, first, second);
     // The two pairs are independent chains; interleaving them keeps the ports busy.
-    Rows first = first_input;
-    Rows second = second_input;
     for (int round = 0; round < chacha12_double_rounds; ++round) {
         quarter_round(first);
         quarter_round(second);
@@ -88,6 +103,13 @@ void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint6
         columns_to_diagonals(first);
         columns_to_diagonals(second);
     }
+    // Rebuilt rather than kept: kept through the rounds, the input rows crowd the state
+    // out of the registers, and the reloads lengthen the chains. Hiding the arguments'
+    // values stops the optimiser from reusing the rows built before.
+    asm("" : "+r"(key), "+r"(counter), "+r"(stream));
+    Rows first_input;
+    Rows second_input;
+    input_rows(key, counter, stream, first_input, second_input);
     store_pair(first, first_input, out);
     store_pair(second, second_input, out + 2 * chacha_block_bytes);
 }

@@ -10,8 +10,8 @@ namespace {
 // can run. SSE2 needs no bit (x86-64 baseline); the portable form closes the list as
 // the reference that the others are tested against.
 constexpr ChachaForm forms[] = {
-    {"avx512", runtime::cpu_feature::avx512f, 16, &avx512::chacha12_blocks},
-    {"avx2x8", runtime::cpu_feature::avx2, 8, &avx2x8::chacha12_blocks},
+    {"avx512", runtime::cpu_feature::avx512f, 32, &avx512::chacha12_blocks},
+    {"avx2x16", runtime::cpu_feature::avx2, 16, &avx2x16::chacha12_blocks},
     {"avx2", runtime::cpu_feature::avx2, 4, &avx2::chacha12_blocks},
     {"avx", runtime::cpu_feature::avx, 4, &avx::chacha12_blocks},
     {"sse41", runtime::cpu_feature::sse41, 4, &sse41::chacha12_blocks},

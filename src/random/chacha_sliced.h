@@ -1,10 +1,9 @@
 // chacha_sliced.h — word-sliced ChaCha12: one block per vector lane.
 //
-// Included only by form files (the SSE family, the AVX2 eight-block and the AVX-512
-// forms), each compiling it with its own instruction-set flags. Everything here sits in
-// an anonymous namespace so that each of those files keeps a private copy: a shared
-// inline definition could otherwise be emitted with one file's flags and reused by the
-// linker in all of them.
+// Included only by form files (through the SSE family's kernel), each compiling it with
+// its own instruction-set flags. Everything here sits in an anonymous namespace so that
+// each of those files keeps a private copy: a shared inline definition could otherwise
+// be emitted with one file's flags and reused by the linker in all of them.
 #pragma once
 
 #include <cstdint>
