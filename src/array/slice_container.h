@@ -16,8 +16,9 @@ void release_float64_buffer(void* buffer, std::size_t length, std::size_t capaci
 /// The PySliceContainer type, created on first use and kept for the process.
 PyTypeObject* slice_container_type();
 
-/// A new container (new reference) owning the buffer. When the object cannot be
-/// made the buffer is released and the call fails.
+/// A new container (new reference) owning the buffer, whose first `length` float64
+/// elements it lends as writeable bytes through the buffer protocol. When the object
+/// cannot be made the buffer is released and the call fails.
 PyObject* new_slice_container(void* buffer, std::size_t length, std::size_t capacity,
                               BufferRelease release);
 
