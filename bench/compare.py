@@ -265,8 +265,12 @@ def main() -> None:
     keystream_row = report_keystream(stream, rows)
     print()
     print_table(rows, keystream_row)
-    ratio_plot.draw(rows, args.output)
-    print(f"\nplot: {args.output}")
+    try:
+        ratio_plot.draw(rows, args.output)
+    except ImportError:
+        print("\nplot skipped: matplotlib is not installed")
+    else:
+        print(f"\nplot: {args.output}")
 
 
 if __name__ == "__main__":
