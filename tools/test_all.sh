@@ -24,6 +24,7 @@ started=$SECONDS
 timings=()
 runs=()
 totals=(0 0 0) # passed, failed, skipped over every pytest run
+current=""
 
 section() { printf '\n=== %s ===\n' "$*"; }
 fail() {
@@ -31,12 +32,31 @@ fail() {
     exit 1
 }
 stage() { # name command...: runs the command as one timed stage
-    local name=$1 begun=$SECONDS
+    local begun=$SECONDS
+    current=$1
     shift
-    section "$name"
+    section "$current"
     "$@"
-    timings+=("$(printf '%5ds  %s' $((SECONDS - begun)) "$name")")
+    timings+=("$(printf '%5ds  %s' $((SECONDS - begun)) "$current")")
+    current=""
 }
+# Stage times and pytest runs, also of a run that failed; a passing run ends with the
+# total of its pytest runs in pytest's own words.
+summary() {
+    local status=$?
+    section "summary"
+    printf '%s\n' "${timings[@]}"
+    printf '%5ds  total\n\n' $((SECONDS - started))
+    if [ ${#runs[@]} -gt 0 ]; then
+        printf '%s\n' "${runs[@]}"
+    fi
+    if [ "$status" -ne 0 ]; then
+        printf '\ntest_all: FAILED with status %d in stage "%s"\n' "$status" "$current"
+    else
+        printf '\npytest: %d passed, %d failed, %d skipped\n' "${totals[@]}"
+    fi
+}
+trap summary EXIT
 
 # --- what the machine must provide ---------------------------------------------------
 
@@ -202,7 +222,7 @@ run_pytest() { # version pytest-args...
     local log=$logs/pytest-py$version-numpy$numpy.log
     echo "$label: pytest $*"
     (cd "$root" && TESK_BUILD_DIR="$root/build/py$version" \
-        "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" tests/python) 2>&1 |
+        "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$@" tests/python) 2>&1 |
         tee "$log" || status=$?
     [ "$status" -eq 0 ] || fail "pytest exited with status $status ($label; log $log)"
     record_summary "$label" "$log"
@@ -256,9 +276,3 @@ stage "AddressSanitizer and UndefinedBehaviorSanitizer: native tests and pytest"
     env PYTHON="$root/build/venv-py$primary/bin/python" bash "$root/tools/sanitize.sh"
 stage "valgrind memcheck: every function, layout and failure path" \
     env PYTHON="$root/build/venv-py$primary/bin/python" bash "$root/tools/valgrind_check.sh"
-
-section "summary"
-printf '%s\n' "${timings[@]}"
-printf '%5ds  total\n\n' $((SECONDS - started))
-printf '%s\n' "${runs[@]}"
-printf '\npytest: %d passed, %d failed, %d skipped\n' "${totals[@]}"
