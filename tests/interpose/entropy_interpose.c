@@ -83,7 +83,9 @@ static void find_real_functions(void) {
 /* Libraries initialised before this one may call these functions from their own
  * constructors (CPython 3.13's mimalloc reads /proc and calls getrandom), so the real
  * functions are found on first use, and nothing is served before load() has run. */
-static void need_real_functions(void) { pthread_once(&real_functions_found, find_real_functions); }
+static void need_real_functions(void) {
+    pthread_once(&real_functions_found, find_real_functions);
+}
 
 static void parse_seeds(const char* text, struct seed_bytes* seeds) {
     seeds->length = 0;
