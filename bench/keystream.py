@@ -1,6 +1,6 @@
 """keystream.py — finds, builds if needed, and runs the native ChaCha12 keystream benchmark.
 
-The benchmark binary (tesk_chacha_bench, built from bench/*.cpp with the test targets)
+The benchmark binary (tesk_chacha_bench, built from bench/*.cpp with -DTESK_BUILD_BENCH=ON)
 prints one line `form <name> <ns per 8 bytes>` for every block-function form this
 processor supports, `active <name>` for the form bulk drawing uses, and
 `fill_u64 <ns per 8 bytes>` for bulk drawing from a generator, reseeds included. It is
@@ -78,16 +78,16 @@ def fastest(first: KeystreamReport, second: KeystreamReport) -> KeystreamReport:
 
 def _build(repo: Path, build_dir: Path) -> str | None:
     """Brings the benchmark in `build_dir` up to date, configuring the directory with the
-    test targets first if it has no build files; returns a reason on failure."""
+    benchmark target first; returns a reason on failure."""
     if not list((repo / "bench").glob("*.cpp")):
         return "no native benchmark source in bench/ yet"
     for tool in ("cmake", "ninja"):
         if shutil.which(tool) is None:
             return f"{tool} not found"
-    commands = [["ninja", "-C", str(build_dir), "-j2", BINARY_NAME]]
-    if not (build_dir / "build.ninja").is_file():
-        commands.insert(0, ["cmake", "-S", str(repo), "-B", str(build_dir), "-G", "Ninja",
-                            "-DTESK_BUILD_TESTS=ON"])
+    # Configured every time: a directory configured without the option has no such target.
+    commands = [["cmake", "-S", str(repo), "-B", str(build_dir), "-G", "Ninja",
+                 "-DTESK_BUILD_BENCH=ON"],
+                ["ninja", "-C", str(build_dir), "-j2", BINARY_NAME]]
     for command in commands:
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode != 0:
@@ -100,9 +100,9 @@ def locate(repo: Path, module_dir: Path | None, build_dir: Path) -> tuple[Path |
     """The benchmark beside the imported module's build if that has one; else the one in
     `build_dir`, (re)built there so that it matches the sources. Returns the path and a
     note: why there is no binary, or why a stale one is used."""
-    if module_dir is not None and (module_dir / "tests" / BINARY_NAME).is_file():
-        return module_dir / "tests" / BINARY_NAME, None
-    built = build_dir / "tests" / BINARY_NAME
+    if module_dir is not None and (module_dir / BINARY_NAME).is_file():
+        return module_dir / BINARY_NAME, None
+    built = build_dir / BINARY_NAME
     problem = _build(repo, build_dir)
     if built.is_file():
         return built, None if problem is None else f"rebuild failed, using the old binary: {problem}"

@@ -15,8 +15,8 @@ python=${PYTHON:-python3}
 started=$SECONDS
 
 if ! command -v valgrind >/dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+    echo "valgrind is not installed (Debian/Ubuntu: sudo apt-get install valgrind)" >&2
+    exit 1
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g \

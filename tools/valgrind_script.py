@@ -102,6 +102,10 @@ def run_functions():
     for size in [0, 1, 2, 3, 17, 100, True, np.int64(5)]:
         matrix = call(tesk.eye, size)
         assert np.array_equal(matrix, np.eye(int(size)))
+        matrix.flags.writeable = False  # unfrozen again through the container's buffer
+        matrix.flags.writeable = True
+        np.frombuffer(matrix.base)[:] = 2.0
+        assert (matrix == 2.0).all()
     assert call(tesk.eye, size=4).shape == (4, 4)
     result = call(tesk.max_min, x=np.array([3.0, -1.0]))
     view = result[1:]  # keeps the container alive after the result goes

@@ -1,4 +1,5 @@
-// slice_container.cpp — PySliceContainer: its heap type, creation and deallocation.
+// slice_container.cpp — PySliceContainer: its heap type, creation, buffer export and
+// deallocation.
 #include "array/slice_container.h"
 
 #include <cstdint>
@@ -44,6 +45,20 @@ void container_dealloc(PyObject* self) {
     });
 }
 
+// NumPy lets a view's writeable flag be set to true only when the final base lends
+// its memory as writeable bytes, so the container lends the whole result. The memory
+// stays put until the container goes, and the container lives as long as any export
+// (each holds a reference), so no export needs counting or releasing. A result
+// without elements has no memory and lends zero bytes at a stand-in, which nothing can
+// write.
+int container_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    static double no_elements = 0.0;
+    const SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
+    const auto bytes = static_cast<Py_ssize_t>(container->length * sizeof(double));
+    void* lent = container->buffer != nullptr ? container->buffer : &no_elements;
+    return PyBuffer_FillInfo(view, self, lent, bytes, 0, flags);
+}
+
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
     return binding::run_in_frame([]() -> binding::Result<PyObject*> {
         return binding::Error::type_error(std::string_view("No constructor defined"));
@@ -56,6 +71,7 @@ PyTypeObject* create_type() {
         {Py_tp_doc, const_cast<char*>(docstring)},
         {Py_tp_dealloc, reinterpret_cast<void*>(&container_dealloc)},
         {Py_tp_new, reinterpret_cast<void*>(&container_new)},
+        {Py_bf_getbuffer, reinterpret_cast<void*>(&container_getbuffer)},
         {0, nullptr},
     };
     PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,

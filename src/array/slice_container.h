@@ -12,8 +12,8 @@ namespace tesk::array {
 PyTypeObject* slice_container_type();
 
 /// A new container (new reference) that owns `memory`, `count` float64 (none for a
-/// result without elements). When the object cannot be made the memory is freed and the
-/// call fails.
+/// result without elements), and lends them as writeable bytes through the buffer
+/// protocol. When the object cannot be made the memory is freed and the call fails.
 PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count);
 
 } // namespace tesk::array

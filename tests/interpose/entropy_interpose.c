@@ -69,6 +69,23 @@ static int (*real_open64)(const char*, int, ...);
 static ssize_t (*real_read)(int, void*, size_t);
 static int (*real_poll)(struct pollfd*, nfds_t, int);
 static int (*real_close)(int);
+static pthread_once_t real_functions_found = PTHREAD_ONCE_INIT;
+static int loaded;
+
+static void find_real_functions(void) {
+    real_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    real_open64 = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
+    real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
+    real_poll = (int (*)(struct pollfd*, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+    real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
+}
+
+/* Libraries initialised before this one may call these functions from their own
+ * constructors (CPython 3.13's mimalloc reads /proc and calls getrandom), so the real
+ * functions are found on first use, and nothing is served before load() has run. */
+static void need_real_functions(void) {
+    pthread_once(&real_functions_found, find_real_functions);
+}
 
 static void parse_seeds(const char* text, struct seed_bytes* seeds) {
     seeds->length = 0;
@@ -115,21 +132,8 @@ static void parse_faults(const char* text) {
     }
 }
 
-/* Libraries loaded before this one may call in from their own constructors, ahead of
-   load() (CPython 3.13's allocator opens files through syscall() that early). */
-static void find_real_calls(void) {
-    if (real_close != NULL) {
-        return;
-    }
-    real_syscall = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
-    real_open64 = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open64");
-    real_read = (ssize_t(*)(int, void*, size_t))dlsym(RTLD_NEXT, "read");
-    real_poll = (int (*)(struct pollfd*, nfds_t, int))dlsym(RTLD_NEXT, "poll");
-    real_close = (int (*)(int))dlsym(RTLD_NEXT, "close");
-}
-
 __attribute__((constructor)) static void load(void) {
-    find_real_calls();
+    need_real_functions();
     loading_pid = getpid();
     log_path = getenv("TESK_INTERPOSE_LOG");
     parse_seeds(getenv("TESK_INTERPOSE_SEEDS"), &parent_seeds);
@@ -141,6 +145,7 @@ __attribute__((constructor)) static void load(void) {
         chunk = (size_t)atoi(chunk_text);
     }
     parse_faults(getenv("TESK_INTERPOSE_FAULTS"));
+    loaded = 1;
 }
 
 static void log_line(const char* format, ...) {
@@ -224,7 +229,6 @@ static void forget(int* descriptors, int* count, int descriptor) {
 }
 
 long syscall(long number, ...) {
-    find_real_calls();
     va_list arguments;
     va_start(arguments, number);
     long a[6];
@@ -232,7 +236,8 @@ long syscall(long number, ...) {
         a[i] = va_arg(arguments, long);
     }
     va_end(arguments);
-    if (number != SYS_getrandom) {
+    need_real_functions();
+    if (number != SYS_getrandom || !loaded) {
         return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
     }
     void* buffer = (void*)a[0];
@@ -256,7 +261,6 @@ long syscall(long number, ...) {
 }
 
 int open64(const char* path, int flags, ...) {
-    find_real_calls();
     int mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list arguments;
@@ -264,8 +268,9 @@ int open64(const char* path, int flags, ...) {
         mode = va_arg(arguments, int);
         va_end(arguments);
     }
+    need_real_functions();
     int is_random = strcmp(path, "/dev/random") == 0;
-    if (!is_random && strcmp(path, "/dev/urandom") != 0) {
+    if (!loaded || (!is_random && strcmp(path, "/dev/urandom") != 0)) {
         return real_open64(path, flags, mode);
     }
     char call[64];
@@ -296,7 +301,7 @@ int open64(const char* path, int flags, ...) {
 }
 
 ssize_t read(int descriptor, void* buffer, size_t length) {
-    find_real_calls();
+    need_real_functions();
     pthread_mutex_lock(&lock);
     if (!contains(urandom_descriptors, urandom_count, descriptor)) {
         pthread_mutex_unlock(&lock);
@@ -313,7 +318,7 @@ ssize_t read(int descriptor, void* buffer, size_t length) {
 }
 
 int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
-    find_real_calls();
+    need_real_functions();
     pthread_mutex_lock(&lock);
     if (count != 1 || !contains(random_descriptors, random_count, descriptors[0].fd)) {
         pthread_mutex_unlock(&lock);
@@ -333,7 +338,7 @@ int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
 }
 
 int close(int descriptor) {
-    find_real_calls();
+    need_real_functions();
     pthread_mutex_lock(&lock);
     const char* device = NULL;
     if (contains(random_descriptors, random_count, descriptor)) {

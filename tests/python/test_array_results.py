@@ -51,6 +51,23 @@ def test_result_flags(result):
     assert references == 2
 
 
+def test_writeable_flag_can_be_set_as_on_numpys_arrays(result):
+    result.flags.writeable = True
+    result.flags.writeable = False
+    result.flags.writeable = True
+    result[...] = 7.0
+    assert (result == 7.0).all()
+    reversed_view = result[::-1]  # its base is the container too
+    reversed_view.flags.writeable = False
+    reversed_view.flags.writeable = True
+    del reversed_view
+    lent = memoryview(result.base)
+    assert (lent.nbytes, lent.readonly, lent.format) == (result.nbytes, False, "B")
+    lent.release()
+    references = sys.getrefcount(result.base)
+    assert references == 2  # every export gave its reference back
+
+
 def test_writes_stay_in_one_result():
     a = tesk.max_min(np.arange(4.0))
     b = tesk.max_min(np.arange(4.0))
@@ -61,11 +78,14 @@ def test_writes_stay_in_one_result():
 def test_views_keep_the_buffer_alive():
     matrix = tesk.eye(64)
     row = matrix[5]
+    lent = np.frombuffer(memoryview(matrix.base)).reshape(64, 64)
     del matrix
     gc.collect()
     # Churn the allocator: a freed buffer would likely be reused and overwritten.
     churn = [tesk.max_min(np.full(3, float(i))) for i in range(2000)]
     assert row[5] == 1.0 and row.sum() == 1.0
+    lent[5, 5] = 2.0
+    assert row[5] == 2.0 and lent.sum() == 65.0
     del churn
 
 

@@ -89,6 +89,7 @@ def run_threads(target, arguments):
     assert not errors, errors
 
 
+@pytest.mark.soak
 def test_eight_threads_call_everything_with_correct_results(fast_switching):
     shared = np.random.default_rng(99).standard_normal(1000)
     streams, call_counts = {}, {}
@@ -126,6 +127,7 @@ def test_threads_that_end_while_their_generator_exists():
     assert len(set(openings)) == 600  # every thread had a generator of its own
 
 
+@pytest.mark.soak
 @pytest.mark.skipif(
     not RESIDENT_SIZE_MEANINGFUL, reason="the sanitizer's quarantine keeps freed memory resident"
 )

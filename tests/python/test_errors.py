@@ -1,6 +1,9 @@
 """Error values and exception translation, seen from Python."""
 
 import os
+import pathlib
+import re
+import struct
 import subprocess
 import sys
 
@@ -45,8 +48,18 @@ def test_failures_share_one_type(panic_type):
 def test_failure_is_reported_on_stderr(capfd):
     panic_of(lambda: tesk.eye(3037000499))
     err = capfd.readouterr().err
+    # Sources are named from the project root, never by the directory of the build.
+    assert re.match(r"tesk: internal failure in thread '[^']+' at src/\S+\.cpp:\d+:\d+: ", err)
     assert "capacity overflow" in err
-    assert ".cpp:" in err
+
+
+def elf_section_names(path):
+    data = pathlib.Path(path).read_bytes()
+    (headers,) = struct.unpack_from("<Q", data, 0x28)
+    entry_size, count, names_index = struct.unpack_from("<HHH", data, 0x3A)
+    (names,) = struct.unpack_from("<Q", data, headers + names_index * entry_size + 0x18)
+    offsets = (struct.unpack_from("<I", data, headers + i * entry_size)[0] for i in range(count))
+    return {data[names + offset :].split(b"\0", 1)[0].decode() for offset in offsets}
 
 
 def test_backtrace_switch():
@@ -58,6 +71,11 @@ def test_backtrace_switch():
     assert "stack backtrace:" in with_trace.stderr
     assert "stack backtrace:" not in without.stderr
     assert with_trace.stderr.count("Shape too large") == without.stderr.count("Shape too large") == 1
+    frames = with_trace.stderr.split("stack backtrace:\n", 1)[1]
+    assert re.search(r"^ +\d+: tesk::runtime::fail\(", frames, re.M)  # named and demangled
+    if ".debug_line" in elf_section_names(tesk.__file__):  # a build with line tables
+        located = re.findall(r"^ +\d+: tesk::.*\n +at (\S+):\d+$", frames, re.M)
+        assert located and all(path.startswith("src/") for path in located)
 
 
 class PanickingIndex:

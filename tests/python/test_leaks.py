@@ -94,6 +94,7 @@ CASES = list(cases())
 WATCHED_TYPES = [np.ndarray, CONTAINER, PANIC, TypeError, ValueError, OverflowError, MemoryError]
 
 
+@pytest.mark.soak
 @pytest.mark.parametrize("function, args, kwargs", [c[1:] for c in CASES], ids=[c[0] for c in CASES])
 def test_calls_leave_counts_and_memory_unchanged(function, args, kwargs):
     def call():
