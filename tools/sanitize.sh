@@ -30,9 +30,11 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan"
 # The native tests embed the interpreter, whose own allocations live until exit.
 printf 'leak:libpython3\n' > "$build/lsan-interpreter.supp"
 native_status=0
-ASAN_OPTIONS="$asan_common:detect_leaks=1" \
-LSAN_OPTIONS="suppressions=$build/lsan-interpreter.supp:print_suppressions=0" \
-    "$build/tests/tesk_native_tests" --gtest_brief=1 || native_status=$?
+for suite in tesk_native_tests tesk_binding_tests; do
+    ASAN_OPTIONS="$asan_common:detect_leaks=1" \
+    LSAN_OPTIONS="suppressions=$build/lsan-interpreter.supp:print_suppressions=0" \
+        "$build/tests/$suite" --gtest_brief=1 || native_status=$?
+done
 native_done=$SECONDS
 
 # Leak detection stays off under pytest: CPython keeps memory until exit by design;

@@ -178,7 +178,7 @@ build_and_install() { # version
     local wheelhouse=$root/build/wheelhouse/py$1
     local targets="tesk;_tesk_testing;tesk_entropy_interpose"
     if [ "$version" = "$primary" ]; then
-        targets="$targets;tesk_native_tests;tesk_chacha_bench"
+        targets="$targets;tesk_native_tests;tesk_binding_tests;tesk_chacha_bench"
     fi
     rm -rf "$wheelhouse"
     "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$wheelhouse" \
@@ -247,6 +247,17 @@ test_interpreter() { # version
 
 native_tests() {
     "$root/build/py$primary/tests/tesk_native_tests" --gtest_brief=1
+    "$root/build/py$primary/tests/tesk_binding_tests" --gtest_brief=1
+}
+
+# The C++ sources as .clang-format lays them out, checked with a pinned clang-format.
+format_check() {
+    local venv=$root/build/venv-format
+    [ -x "$venv/bin/clang-format" ] || {
+        "${pythons[$primary]}" -m venv "$venv" && "$venv/bin/pip" install -q "clang-format==18.1.8"
+    }
+    (cd "$root" && git ls-files 'src/*.cpp' 'src/*.h' 'tests/native/*.cpp' 'tests/native/*.h' |
+        xargs "$venv/bin/clang-format" --dry-run --Werror)
 }
 
 typing_checks() {
@@ -270,6 +281,7 @@ for version in "${versions[@]}"; do
         stage "CPython $version: build, install, pytest" test_interpreter "$version"
     fi
 done
+stage "clang-format: src/ and tests/native/" format_check
 stage "native tests (CPython $primary)" native_tests
 stage "typing: stubs in the wheel, mypy --strict on the examples, stubtest" typing_checks
 stage "AddressSanitizer and UndefinedBehaviorSanitizer: native tests and pytest" \
