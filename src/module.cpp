@@ -26,7 +26,9 @@ constexpr std::string_view introduction_text =
     "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线.";
 static_assert(introduction_text.size() == 85);
 
-std::string_view introduction() noexcept { return introduction_text; }
+std::string_view introduction() noexcept {
+    return introduction_text;
+}
 
 using binding::ParameterKind;
 
@@ -103,7 +105,8 @@ Result<PyObject*> create_function(const FunctionEntry& entry, PyObject* module) 
         return Error::fetch();
     }
     const std::string_view name_text(module_name);
-    if (std::size_t offset = runtime::utf8_error_offset(name_text); offset != std::string_view::npos) {
+    if (std::size_t offset = runtime::utf8_error_offset(name_text);
+        offset != std::string_view::npos) {
         runtime::fail("PyModule_GetName expected to return utf8",
                       "invalid utf-8 sequence at byte " + std::to_string(offset));
     }
@@ -150,7 +153,8 @@ Result<PyObject*> module_index(PyObject* module) {
 }
 
 Result<void> add_function(PyObject* module, PyObject* function) {
-    PyObject* name_object = PyObject_GetAttr(function, binding::interned_name(name_key_cell, "__name__"));
+    PyObject* name_object =
+        PyObject_GetAttr(function, binding::interned_name(name_key_cell, "__name__"));
     if (name_object == nullptr) {
         return Error::fetch();
     }
@@ -203,4 +207,6 @@ Result<PyObject*> create_module() {
 } // namespace
 } // namespace tesk
 
-PyMODINIT_FUNC PyInit_tesk() { return tesk::binding::run_in_frame(&tesk::create_module); }
+PyMODINIT_FUNC PyInit_tesk() {
+    return tesk::binding::run_in_frame(&tesk::create_module);
+}

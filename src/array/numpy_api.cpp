@@ -60,15 +60,16 @@ void* const* numpy_api() {
     return table;
 }
 
-PyTypeObject* array_type() { return static_cast<PyTypeObject*>(numpy_api()[2]); }
+PyTypeObject* array_type() {
+    return static_cast<PyTypeObject*>(numpy_api()[2]);
+}
 
 PyArray_Descr* descr_from_type(int type_number) {
     return slot<PyArray_Descr* (*)(int)>(45)(type_number);
 }
 
-PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd,
-                         const npy_intp* dims, const npy_intp* strides, void* data, int flags,
-                         PyObject* obj) {
+PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
+                         const npy_intp* strides, void* data, int flags, PyObject* obj) {
     using Function = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*,
                                    const npy_intp*, void*, int, PyObject*);
     return slot<Function>(94)(subtype, descr, nd, dims, strides, data, flags, obj);

@@ -22,9 +22,8 @@ PyTypeObject* array_type();
 PyArray_Descr* descr_from_type(int type_number);
 
 /// Slot 94: a new array over `data`; steals one reference to `descr`.
-PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd,
-                         const npy_intp* dims, const npy_intp* strides, void* data, int flags,
-                         PyObject* obj);
+PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
+                         const npy_intp* strides, void* data, int flags, PyObject* obj);
 
 /// Slot 182: whether NumPy counts the two descriptors as the same element type.
 bool equiv_types(PyArray_Descr* first, PyArray_Descr* second);

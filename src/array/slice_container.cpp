@@ -17,8 +17,7 @@ namespace {
 using BufferRelease = void (*)(void* buffer, std::size_t length, std::size_t capacity);
 
 struct SliceContainer {
-    PyObject_HEAD
-    std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
+    PyObject_HEAD std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
     void* buffer;
     std::size_t length;
     std::size_t capacity;
@@ -74,8 +73,8 @@ PyTypeObject* create_type() {
         {Py_bf_getbuffer, reinterpret_cast<void*>(&container_getbuffer)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
-                        Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT,
+                        slots};
     PyObject* created = PyType_FromSpec(&spec);
     if (created == nullptr) {
         binding::Error::fetch().restore();

@@ -13,7 +13,8 @@ runtime::Float64View view_of(PyArrayObject* array) {
     const std::size_t ndim = static_cast<std::size_t>(fields->nd);
     runtime::AxisList axes(ndim);
     for (std::size_t i = 0; i < ndim; ++i) {
-        axes[i] = runtime::Axis{static_cast<std::size_t>(fields->dimensions[i]), fields->strides[i]};
+        axes[i] =
+            runtime::Axis{static_cast<std::size_t>(fields->dimensions[i]), fields->strides[i]};
     }
     return runtime::Float64View(reinterpret_cast<std::byte*>(fields->data), std::move(axes));
 }

@@ -73,8 +73,7 @@ Error missing(const ArgSpec& spec, std::string_view kind, const Names& names) {
     const std::size_t count = names.size();
     return Error::type_error(display_name(spec) + " missing " + std::to_string(count) +
                              " required " + std::string(kind) +
-                             (count == 1 ? " argument: " : " arguments: ") +
-                             parameter_list(names));
+                             (count == 1 ? " argument: " : " arguments: ") + parameter_list(names));
 }
 
 } // namespace
@@ -170,8 +169,8 @@ Error rewrite_argument_error(std::string_view parameter, Error error) {
     if (error.type() != PyExc_TypeError) {
         return error;
     }
-    std::string text = "argument '" + std::string(parameter) + "': " +
-                       formatted_object_text(error.value());
+    std::string text =
+        "argument '" + std::string(parameter) + "': " + formatted_object_text(error.value());
     Error rewritten = Error::type_error(std::move(text));
     rewritten.set_cause(error.cause());
     return rewritten;

@@ -173,7 +173,9 @@ bool CallFrame::enter_recursion_guard() noexcept {
     return in_recursion_guard_;
 }
 
-bool thread_holds_interpreter_lock() noexcept { return PyGILState_Check() != 0; }
+bool thread_holds_interpreter_lock() noexcept {
+    return PyGILState_Check() != 0;
+}
 
 PyObject* require_new(PyObject* object) {
     if (object == nullptr) {
@@ -214,7 +216,9 @@ void safe_release(PyObject* object) noexcept {
     }
 }
 
-bool lock_held() noexcept { return frame_state.lock_count != 0; }
+bool lock_held() noexcept {
+    return frame_state.lock_count != 0;
+}
 
 LockGuard::LockGuard() {
     static std::once_flag interpreter_ready;
@@ -244,7 +248,11 @@ LockGuard::~LockGuard() {
     PyGILState_Release(state_);
 }
 
-std::size_t pool_length() noexcept { return frame_state.length; }
-std::size_t lock_count() noexcept { return frame_state.lock_count; }
+std::size_t pool_length() noexcept {
+    return frame_state.length;
+}
+std::size_t lock_count() noexcept {
+    return frame_state.lock_count;
+}
 
 } // namespace tesk::binding

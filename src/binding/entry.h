@@ -5,16 +5,16 @@
 #include <cxxabi.h>
 #include <new>
 #include <optional>
-#include <string>
 #include <span>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
-#include "binding/parameters.h"
 #include "binding/error.h"
+#include "binding/parameters.h"
 #include "binding/result.h"
 #include "runtime/failure.h"
 

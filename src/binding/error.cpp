@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "binding/call_frame.h"
-#include "binding/owned_reference.h"
 #include "binding/convert.h"
+#include "binding/owned_reference.h"
 #include "runtime/failure.h"
 
 namespace tesk::binding {
@@ -26,19 +26,20 @@ constexpr char panic_type_doc[] =
 PyObject* panic_type_cell = nullptr;
 
 bool is_exception_class(PyObject* object) {
-    return PyType_Check(object) != 0 &&
-           PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(object),
-                               Py_TPFLAGS_BASE_EXC_SUBCLASS);
+    return PyType_Check(object) != 0 && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(object),
+                                                            Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-PyObject* builtin_exception(PyObject* type) { return require_new(type); }
+PyObject* builtin_exception(PyObject* type) {
+    return require_new(type);
+}
 
 } // namespace
 
 PyObject* ArgumentMaker::make() {
     std::string_view text = owned_ ? std::string_view(owned_text_) : static_text_;
-    PyObject* str = require_new(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyObject* str =
+        require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     owned_text_ = std::string();
     if (shape_ == Shape::text) {
         return str;
@@ -70,9 +71,15 @@ PyObject* panic_type() {
     return panic_type_cell;
 }
 
-PyObject* Error::type_error_type() { return builtin_exception(PyExc_TypeError); }
-PyObject* Error::value_error_type() { return builtin_exception(PyExc_ValueError); }
-PyObject* Error::system_error_type() { return builtin_exception(PyExc_SystemError); }
+PyObject* Error::type_error_type() {
+    return builtin_exception(PyExc_TypeError);
+}
+PyObject* Error::value_error_type() {
+    return builtin_exception(PyExc_ValueError);
+}
+PyObject* Error::system_error_type() {
+    return builtin_exception(PyExc_SystemError);
+}
 
 Error Error::lazy(TypeGetter type, std::string_view static_text) {
     Error error;
@@ -156,14 +163,16 @@ Error Error::from_object(PyObject* object) {
     return error;
 }
 
-Error Error::from_failure(std::string message) { return lazy_tuple(&panic_type, std::move(message)); }
+Error Error::from_failure(std::string message) {
+    return lazy_tuple(&panic_type, std::move(message));
+}
 
 Error Error::from_unknown_failure() {
     Error error;
     error.fields_->state = State::lazy;
     error.fields_->getter = &panic_type;
     error.fields_->maker.emplace(std::string_view("native code of tesk failed without a message"),
-                         ArgumentMaker::Shape::one_tuple);
+                                 ArgumentMaker::Shape::one_tuple);
     return error;
 }
 
@@ -177,7 +186,9 @@ Error& Error::operator=(Error&& other) noexcept {
     return *this;
 }
 
-Error::~Error() { release(); }
+Error::~Error() {
+    release();
+}
 
 void Error::release() noexcept {
     if (fields_ == nullptr) {
@@ -245,7 +256,8 @@ void Error::normalize() {
         Py_XDECREF(triple.value);
         Py_XDECREF(triple.traceback);
         fields_->state = State::moved;
-        runtime::fail(triple.type == nullptr ? "Exception type missing" : "Exception value missing");
+        runtime::fail(triple.type == nullptr ? "Exception type missing"
+                                             : "Exception value missing");
     }
     fields_->type = triple.type;
     fields_->value = triple.value;
@@ -310,8 +322,8 @@ std::string Error::render() {
         }
         return lossy_utf8(register_new(text));
     };
-    std::string rendering = "PyErr { type: " + repr(fields_->type) + ", value: " + repr(fields_->value) +
-                            ", traceback: ";
+    std::string rendering = "PyErr { type: " + repr(fields_->type) +
+                            ", value: " + repr(fields_->value) + ", traceback: ";
     if (fields_->traceback == nullptr) {
         rendering += "None";
     } else {

@@ -43,11 +43,21 @@ public:
     /// Lazy error whose argument is a 1-tuple of the text.
     static Error lazy_tuple(TypeGetter type, std::string owned_text);
 
-    static Error type_error(std::string_view static_text) { return lazy(&type_error_type, static_text); }
-    static Error type_error(std::string owned_text) { return lazy(&type_error_type, std::move(owned_text)); }
-    static Error value_error(std::string_view static_text) { return lazy(&value_error_type, static_text); }
-    static Error value_error(std::string owned_text) { return lazy(&value_error_type, std::move(owned_text)); }
-    static Error system_error(std::string_view static_text) { return lazy(&system_error_type, static_text); }
+    static Error type_error(std::string_view static_text) {
+        return lazy(&type_error_type, static_text);
+    }
+    static Error type_error(std::string owned_text) {
+        return lazy(&type_error_type, std::move(owned_text));
+    }
+    static Error value_error(std::string_view static_text) {
+        return lazy(&value_error_type, static_text);
+    }
+    static Error value_error(std::string owned_text) {
+        return lazy(&value_error_type, std::move(owned_text));
+    }
+    static Error system_error(std::string_view static_text) {
+        return lazy(&system_error_type, static_text);
+    }
 
     /// The pending exception, or none. A pending pyo3_runtime.PanicException is
     /// resumed: printed, then continued as an internal failure.

@@ -79,7 +79,9 @@ PyObject* to_python(runtime::Float64Buffer result) {
     return array;
 }
 
-PyObject* to_python(std::string_view text) { return new_str_from_text(std::string(text)); }
+PyObject* to_python(std::string_view text) {
+    return new_str_from_text(std::string(text));
+}
 
 PyObject* none() {
     Py_INCREF(Py_None);

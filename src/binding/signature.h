@@ -38,9 +38,8 @@ template <std::size_t Count> struct Signature {
 
     /// What the binder matches a call against; refers to this signature's names.
     constexpr ArgSpec arguments() const {
-        return ArgSpec{.function_name = function_name,
-                       .positional = names,
-                       .required_positional = Count};
+        return ArgSpec{
+            .function_name = function_name, .positional = names, .required_positional = Count};
     }
 };
 

@@ -29,14 +29,18 @@ Extremes no_extremes() noexcept {
     return Extremes{-infinity, infinity, false};
 }
 
-bool any_number(const Extremes& extremes) noexcept { return extremes.max >= extremes.min; }
+bool any_number(const Extremes& extremes) noexcept {
+    return extremes.max >= extremes.min;
+}
 
 void fold_contiguous_portable(const std::byte* data, std::size_t count,
                               Extremes& extremes) noexcept {
     fold_strided(data, sizeof(double), count, extremes);
 }
 
-std::span<const FoldForm> fold_forms() noexcept { return forms; }
+std::span<const FoldForm> fold_forms() noexcept {
+    return forms;
+}
 
 FoldContiguous fold_contiguous_form() noexcept {
     static const FoldContiguous form =

@@ -32,8 +32,7 @@ using FoldContiguous = void (*)(const std::byte* data, std::size_t count, Extrem
 void fold_contiguous_portable(const std::byte* data, std::size_t count,
                               Extremes& extremes) noexcept;
 void fold_contiguous_avx2(const std::byte* data, std::size_t count, Extremes& extremes) noexcept;
-void fold_contiguous_avx512(const std::byte* data, std::size_t count,
-                            Extremes& extremes) noexcept;
+void fold_contiguous_avx512(const std::byte* data, std::size_t count, Extremes& extremes) noexcept;
 
 using FoldForm = runtime::KernelForm<FoldContiguous>;
 

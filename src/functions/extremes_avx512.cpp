@@ -16,8 +16,7 @@ inline __m512d load_once(const double* address) noexcept {
 
 } // namespace
 
-void fold_contiguous_avx512(const std::byte* data, std::size_t count,
-                            Extremes& extremes) noexcept {
+void fold_contiguous_avx512(const std::byte* data, std::size_t count, Extremes& extremes) noexcept {
     // vmaxpd/vminpd return the second operand when either is NaN, so with the
     // accumulator second a NaN element leaves it untouched; NaNs are caught by an
     // unordered compare, which flags a NaN in either operand.

@@ -15,8 +15,12 @@ void fold_run(const runtime::Run& run, Extremes& extremes) noexcept {
     }
 }
 
-bool is_nan(double value) noexcept { return value != value; }
-bool is_zero(double value) noexcept { return value == 0.0; }
+bool is_nan(double value) noexcept {
+    return value != value;
+}
+bool is_zero(double value) noexcept {
+    return value == 0.0;
+}
 
 /// The view without its zero-stride axes. Along such an axis the same addresses come
 /// round again, each time after their first visit: in logical order, the addresses in
@@ -54,7 +58,8 @@ const std::byte* first_in_logical_order(const runtime::Float64View& view, Predic
 
 runtime::Float64Buffer max_min(const runtime::Float64View& x) {
     if (x.element_count() == 0) {
-        return runtime::Float64Buffer{.data = nullptr, .count = 0, .ndim = 1, .shape = {0, 0}, .strides = {0, 0}};
+        return runtime::Float64Buffer{
+            .data = nullptr, .count = 0, .ndim = 1, .shape = {0, 0}, .strides = {0, 0}};
     }
     // Equal values that differ in their bits are only the two zeros and NaNs, so
     // the values come from one pass in whatever order memory is cheapest to read.

@@ -44,7 +44,9 @@ void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, st
     perturb_strided(data, sizeof(double), draws, count, scaling);
 }
 
-std::span<const PerturbForm> perturb_forms() noexcept { return forms; }
+std::span<const PerturbForm> perturb_forms() noexcept {
+    return forms;
+}
 
 PerturbContiguous perturb_contiguous_form() noexcept {
     static const PerturbContiguous form =

@@ -15,8 +15,8 @@ namespace tesk::functions {
 /// Rewrites `count` contiguous float64 at `data` (any alignment), element i with the
 /// draw `draws[i]` mapped to u = (draw >> 11) × 2^-53. Every form yields exactly what
 /// the four IEEE operations of the formula give, so all forms agree bit for bit.
-using PerturbContiguous = void (*)(std::byte* data, const std::uint64_t* draws,
-                                   std::size_t count, double scaling);
+using PerturbContiguous = void (*)(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                                   double scaling);
 
 void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                  double scaling) noexcept;

@@ -25,8 +25,8 @@ constexpr int chacha12_double_rounds = 6;
 /// key words `key` and the 64-bit stream identifier `stream` (input words 14 and 15),
 /// starting at block `counter` (input words 12 and 13, low word first). The counter
 /// wraps modulo 2^64 from one block to the next. `out` receives 64 bytes per block.
-using ChachaBlocks = void (*)(const std::uint32_t* key, std::uint64_t counter,
-                              std::uint64_t stream, std::uint8_t* out) noexcept;
+using ChachaBlocks = void (*)(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                              std::uint8_t* out) noexcept;
 
 /// One compiled form of the block function.
 struct ChachaForm {

@@ -9,18 +9,17 @@ namespace {
 /// Rotation of every 32-bit lane left by `Bits`; 16 and 8 move whole bytes.
 template <int Bits> __m256i rotate_lanes(__m256i x) noexcept {
     if constexpr (Bits == 16) {
-        return _mm256_shuffle_epi8(
-            x, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2, 13, 12, 15,
-                               14, 9, 8, 11, 10, 5, 4, 7, 6, 1, 0, 3, 2));
+        return _mm256_shuffle_epi8(x, _mm256_set_epi8(13, 12, 15, 14, 9, 8, 11, 10, 5, 4, 7, 6, 1,
+                                                      0, 3, 2, 13, 12, 15, 14, 9, 8, 11, 10, 5, 4,
+                                                      7, 6, 1, 0, 3, 2));
     } else if constexpr (Bits == 8) {
-        return _mm256_shuffle_epi8(
-            x, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3, 14, 13, 12,
-                               15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+        return _mm256_shuffle_epi8(x, _mm256_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2,
+                                                      1, 0, 3, 14, 13, 12, 15, 10, 9, 8, 11, 6, 5,
+                                                      4, 7, 2, 1, 0, 3));
     } else {
         return _mm256_or_si256(_mm256_slli_epi32(x, Bits), _mm256_srli_epi32(x, 32 - Bits));
     }
 }
-
 
 /// One matrix: rows a, b, c, d, each register carrying the row of two blocks.
 struct Rows {
@@ -60,8 +59,8 @@ __m256i counter_row(std::uint64_t first, std::uint64_t stream) noexcept {
 }
 
 /// The input rows of blocks `counter` and `counter + 1` (`first`) and of the next two.
-void input_rows(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                Rows& first, Rows& second) noexcept {
+void input_rows(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream, Rows& first,
+                Rows& second) noexcept {
     const __m256i constants = _mm256_broadcastsi128_si256(
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(chacha_constants)));
     const __m256i key_low =

@@ -28,35 +28,43 @@ using Group = __m256i[chacha_block_words];
     TESK_ADD(a, b) TESK_XOR(d, a) "vpshufb %[" #mask "], " TESK_Y(d) ", " TESK_Y(d) "\n\t"
 // c += d, b = (b ^ c) <<< bits, with ymm3 as scratch.
 #define TESK_SHIFT_STEP(c, d, b, bits, rest)                                                       \
-    TESK_ADD(c, d) TESK_XOR(b, c) "vpslld $" #bits ", " TESK_Y(b) ", %%ymm3\n\t"                   \
-    "vpsrld $" #rest ", " TESK_Y(b) ", " TESK_Y(b) "\n\t"                                          \
-    "vpor %%ymm3, " TESK_Y(b) ", " TESK_Y(b) "\n\t"
+    TESK_ADD(c, d)                                                                                 \
+    TESK_XOR(b, c) "vpslld $" #bits                                                                \
+                   ", " TESK_Y(b) ", %%ymm3\n\t"                                                   \
+                                  "vpsrld $" #rest ", " TESK_Y(b) ", " TESK_Y(                     \
+                                      b) "\n\t"                                                    \
+                                         "vpor %%ymm3, " TESK_Y(b) ", " TESK_Y(b) "\n\t"
 #define TESK_PARK(home) "vmovdqa %%ymm3, 3*32(%[" #home "])\n\t"
 #define TESK_FETCH(home) "vmovdqa 3*32(%[" #home "]), %%ymm3\n\t"
 // The four quarter rounds (k, b_k, c_k, d_k) of the group whose home is `home`, one step
 // at a time for all four. Word 3 is left in its home.
 #define TESK_QUARTER_ROUNDS(home, b0, c0, d0, b1, c1, d1, b2, c2, d2, b3, c3, d3)                  \
-    TESK_SHUFFLE_STEP(0, b0, d0, rotate16) TESK_SHUFFLE_STEP(1, b1, d1, rotate16)                  \
-    TESK_SHUFFLE_STEP(2, b2, d2, rotate16) TESK_SHUFFLE_STEP(3, b3, d3, rotate16) TESK_PARK(home)  \
-    TESK_SHIFT_STEP(c0, d0, b0, 12, 20) TESK_SHIFT_STEP(c1, d1, b1, 12, 20)                        \
-    TESK_SHIFT_STEP(c2, d2, b2, 12, 20) TESK_SHIFT_STEP(c3, d3, b3, 12, 20) TESK_FETCH(home)       \
-    TESK_SHUFFLE_STEP(0, b0, d0, rotate8) TESK_SHUFFLE_STEP(1, b1, d1, rotate8)                    \
-    TESK_SHUFFLE_STEP(2, b2, d2, rotate8) TESK_SHUFFLE_STEP(3, b3, d3, rotate8) TESK_PARK(home)    \
-    TESK_SHIFT_STEP(c0, d0, b0, 7, 25) TESK_SHIFT_STEP(c1, d1, b1, 7, 25)                          \
-    TESK_SHIFT_STEP(c2, d2, b2, 7, 25) TESK_SHIFT_STEP(c3, d3, b3, 7, 25)
+    TESK_SHUFFLE_STEP(0, b0, d0, rotate16)                                                         \
+    TESK_SHUFFLE_STEP(1, b1, d1, rotate16) TESK_SHUFFLE_STEP(2, b2, d2, rotate16)                  \
+        TESK_SHUFFLE_STEP(3, b3, d3, rotate16) TESK_PARK(home) TESK_SHIFT_STEP(c0, d0, b0, 12, 20) \
+            TESK_SHIFT_STEP(c1, d1, b1, 12, 20) TESK_SHIFT_STEP(c2, d2, b2, 12, 20)                \
+                TESK_SHIFT_STEP(c3, d3, b3, 12, 20) TESK_FETCH(home)                               \
+                    TESK_SHUFFLE_STEP(0, b0, d0, rotate8) TESK_SHUFFLE_STEP(1, b1, d1, rotate8)    \
+                        TESK_SHUFFLE_STEP(2, b2, d2, rotate8)                                      \
+                            TESK_SHUFFLE_STEP(3, b3, d3, rotate8) TESK_PARK(home)                  \
+                                TESK_SHIFT_STEP(c0, d0, b0, 7, 25)                                 \
+                                    TESK_SHIFT_STEP(c1, d1, b1, 7, 25)                             \
+                                        TESK_SHIFT_STEP(c2, d2, b2, 7, 25)                         \
+                                            TESK_SHIFT_STEP(c3, d3, b3, 7, 25)
 #define TESK_COLUMNS(home) TESK_QUARTER_ROUNDS(home, 4, 8, 12, 5, 9, 13, 6, 10, 14, 7, 11, 15)
 #define TESK_DIAGONALS(home) TESK_QUARTER_ROUNDS(home, 5, 10, 15, 6, 11, 12, 7, 8, 13, 4, 9, 14)
 // Stores word n of the active group (but word 3, already home) and loads that of the next.
 #define TESK_SWAP_WORD(n, from, to)                                                                \
     "vmovdqa " TESK_Y(n) ", " #n "*32(%[" #from "])\n\t"                                           \
-    "vmovdqa " #n "*32(%[" #to "]), " TESK_Y(n) "\n\t"
+                         "vmovdqa " #n "*32(%[" #to "]), " TESK_Y(n) "\n\t"
 #define TESK_SWAP(from, to)                                                                        \
-    TESK_SWAP_WORD(0, from, to) TESK_SWAP_WORD(1, from, to) TESK_SWAP_WORD(2, from, to)            \
-    TESK_FETCH(to) TESK_SWAP_WORD(4, from, to) TESK_SWAP_WORD(5, from, to)                         \
-    TESK_SWAP_WORD(6, from, to) TESK_SWAP_WORD(7, from, to) TESK_SWAP_WORD(8, from, to)            \
-    TESK_SWAP_WORD(9, from, to) TESK_SWAP_WORD(10, from, to) TESK_SWAP_WORD(11, from, to)          \
-    TESK_SWAP_WORD(12, from, to) TESK_SWAP_WORD(13, from, to) TESK_SWAP_WORD(14, from, to)         \
-    TESK_SWAP_WORD(15, from, to)
+    TESK_SWAP_WORD(0, from, to)                                                                    \
+    TESK_SWAP_WORD(1, from, to) TESK_SWAP_WORD(2, from, to) TESK_FETCH(to)                         \
+        TESK_SWAP_WORD(4, from, to) TESK_SWAP_WORD(5, from, to) TESK_SWAP_WORD(6, from, to)        \
+            TESK_SWAP_WORD(7, from, to) TESK_SWAP_WORD(8, from, to) TESK_SWAP_WORD(9, from, to)    \
+                TESK_SWAP_WORD(10, from, to) TESK_SWAP_WORD(11, from, to)                          \
+                    TESK_SWAP_WORD(12, from, to) TESK_SWAP_WORD(13, from, to)                      \
+                        TESK_SWAP_WORD(14, from, to) TESK_SWAP_WORD(15, from, to)
 
 #define TESK_REGISTER(n) register __m256i w##n asm("xmm" #n);
 #define TESK_OPERAND(n) "=x"(w##n),
@@ -79,21 +87,17 @@ using Group = __m256i[chacha_block_words];
     int rounds = chacha12_double_rounds;
     asm volatile(
         // Group 0 comes in, group 1 waits.
-        TESK_EACH_WORD(TESK_LOAD) TESK_FETCH(first)
-        "jmp 1f\n\t"
-        "0:\n\t"
-        TESK_SWAP(second, first)
-        "1:\n\t"
-        TESK_COLUMNS(first) TESK_SWAP(first, second)
-        TESK_COLUMNS(second) TESK_SWAP(second, first)
-        TESK_DIAGONALS(first) TESK_SWAP(first, second)
-        TESK_DIAGONALS(second)
-        "dec %[rounds]\n\t"
-        "jnz 0b\n\t"
+        TESK_EACH_WORD(TESK_LOAD)
+            TESK_FETCH(first) "jmp 1f\n\t"
+                              "0:\n\t" TESK_SWAP(second, first) "1:\n\t" TESK_COLUMNS(first)
+                                  TESK_SWAP(first, second) TESK_COLUMNS(second)
+                                      TESK_SWAP(second, first) TESK_DIAGONALS(first)
+                                          TESK_SWAP(first, second)
+                                              TESK_DIAGONALS(second) "dec %[rounds]\n\t"
+                                                                     "jnz 0b\n\t"
         // Group 0 is home; group 1 stays in the registers, but for word 3.
         : TESK_EACH_WORD(TESK_OPERAND)[rounds] "+r"(rounds), "+m"(x)
-        : [first] "r"(x[0]), [second] "r"(x[1]), [rotate16] "m"(rotate16),
-          [rotate8] "m"(rotate8)
+        : [first] "r"(x[0]), [second] "r"(x[1]), [rotate16] "m"(rotate16), [rotate8] "m"(rotate8)
         : "cc", "xmm3");
     TESK_EACH_WORD(TESK_RESULT)
     second[3] = x[1][3];
@@ -133,8 +137,8 @@ using Group = __m256i[chacha_block_words];
     // A lane whose low word wrapped (is below its offset, unsigned) carries into the high
     // word; the signed comparison sees unsigned order once the top bits are flipped.
     const __m256i top = _mm256_set1_epi32(INT32_MIN);
-    const __m256i carried = _mm256_cmpgt_epi32(_mm256_xor_si256(lanes, top),
-                                               _mm256_xor_si256(words[12], top));
+    const __m256i carried =
+        _mm256_cmpgt_epi32(_mm256_xor_si256(lanes, top), _mm256_xor_si256(words[12], top));
     words[13] = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(first >> 32)), carried);
     words[14] = _mm256_set1_epi32(static_cast<int>(stream));
     words[15] = _mm256_set1_epi32(static_cast<int>(stream >> 32));

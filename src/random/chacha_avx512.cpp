@@ -25,20 +25,20 @@ using Group = __m512i[chacha_block_words];
 // Quarter rounds (a_k, b_k, c_k, d_k), k = 0 to 3, in group 0 and (A_k, B_k, C_k, D_k) in
 // group 1, one step at a time: each step of a quarter round depends on the one before, so
 // eight independent quarter rounds are needed to keep the vector pipes busy.
-#define TESK_STEP(bits, s0, t0, m0, s1, t1, m1, s2, t2, m2, s3, t3, m3, S0, T0, M0, S1, T1, M1, \
+#define TESK_STEP(bits, s0, t0, m0, s1, t1, m1, s2, t2, m2, s3, t3, m3, S0, T0, M0, S1, T1, M1,    \
                   S2, T2, M2, S3, T3, M3)                                                          \
     TESK_MIX(bits, s0, t0, m0, S0, T0, M0)                                                         \
     TESK_MIX(bits, s1, t1, m1, S1, T1, M1)                                                         \
     TESK_MIX(bits, s2, t2, m2, S2, T2, M2) TESK_MIX(bits, s3, t3, m3, S3, T3, M3)
 #define TESK_QUARTER_ROUNDS(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3, A0,    \
                             B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)            \
-    TESK_STEP(16, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2, \
+    TESK_STEP(16, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2,  \
               D2, A3, B3, D3)                                                                      \
-    TESK_STEP(12, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2, \
+    TESK_STEP(12, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2,  \
               B2, C3, D3, B3)                                                                      \
-    TESK_STEP(8, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2,  \
+    TESK_STEP(8, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2,   \
               D2, A3, B3, D3)                                                                      \
-    TESK_STEP(7, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2,  \
+    TESK_STEP(7, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2,   \
               B2, C3, D3, B3)
 #define TESK_SPLAT(offset, from, to) "vpbroadcastd " #offset "(%[" #from "]), " TESK_Z(to) "\n\t"
 #define TESK_LOAD(offset, to) "vmovdqa64 " #offset "(%[counters]), " TESK_Z(to) "\n\t"
@@ -51,8 +51,8 @@ using Group = __m512i[chacha_block_words];
 #define TESK_OPERAND(n) "=v"(w##n),
 #define TESK_RESULT(n) first[n] = w##n;
 #define TESK_GROUP_0(op)                                                                           \
-    op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7) op(8) op(9) op(10) op(11) op(12) op(13)        \
-        op(14) op(15)
+    op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7) op(8) op(9) op(10) op(11) op(12) op(13) op(14) \
+        op(15)
 
 /// Twelve rounds on both groups, without the final addition of the input. `counters`
 /// holds words 12 and 13 of group 0 and then of group 1. Group 0's permuted words go to
@@ -63,35 +63,34 @@ using Group = __m512i[chacha_block_words];
                                                    Group& second) noexcept {
     TESK_GROUP_0(TESK_REGISTER)
     int rounds = chacha12_double_rounds;
-    asm volatile(
-        TESK_SPLAT(0, constants, 0) TESK_SPLAT(4, constants, 1) TESK_SPLAT(8, constants, 2)
-        TESK_SPLAT(12, constants, 3) TESK_SPLAT(0, key, 4) TESK_SPLAT(4, key, 5)
-        TESK_SPLAT(8, key, 6) TESK_SPLAT(12, key, 7) TESK_SPLAT(16, key, 8)
-        TESK_SPLAT(20, key, 9) TESK_SPLAT(24, key, 10) TESK_SPLAT(28, key, 11)
-        TESK_LOAD(0, 12) TESK_LOAD(64, 13) TESK_SPLAT(0, stream, 14) TESK_SPLAT(4, stream, 15)
-        // Group 1's input is group 0's but for the counter.
-        TESK_COPY(0, 16) TESK_COPY(1, 17) TESK_COPY(2, 18) TESK_COPY(3, 19) TESK_COPY(4, 20)
-        TESK_COPY(5, 21) TESK_COPY(6, 22) TESK_COPY(7, 23) TESK_COPY(8, 24) TESK_COPY(9, 25)
-        TESK_COPY(10, 26) TESK_COPY(11, 27) TESK_LOAD(128, 28) TESK_LOAD(192, 29)
-        TESK_COPY(14, 30) TESK_COPY(15, 31)
-        "1:\n\t"
-        // Columns.
-        TESK_QUARTER_ROUNDS(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 16, 20, 24, 28,
-                            17, 21, 25, 29, 18, 22, 26, 30, 19, 23, 27, 31)
-        // Diagonals.
-        TESK_QUARTER_ROUNDS(0, 5, 10, 15, 1, 6, 11, 12, 2, 7, 8, 13, 3, 4, 9, 14, 16, 21, 26, 31,
-                            17, 22, 27, 28, 18, 23, 24, 29, 19, 20, 25, 30)
-        "dec %[rounds]\n\t"
-        "jnz 1b\n\t"
-        TESK_GROUP_1(TESK_STORE)
-        : TESK_GROUP_0(TESK_OPERAND)[rounds] "+r"(rounds), "=m"(second)
-        : [constants] "r"(chacha_constants), [key] "r"(key), [stream] "r"(stream_words),
-          [counters] "r"(counters), [second] "r"(second),
-          "m"(*reinterpret_cast<const std::uint32_t(*)[chacha_key_words]>(key)),
-          "m"(*reinterpret_cast<const std::uint32_t(*)[2]>(stream_words)),
-          "m"(*reinterpret_cast<const __m512i(*)[4]>(counters))
-        : "cc", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
-          "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+    asm volatile(TESK_SPLAT(0, constants, 0) TESK_SPLAT(4, constants, 1) TESK_SPLAT(8, constants, 2)
+                     TESK_SPLAT(12, constants, 3) TESK_SPLAT(0, key, 4) TESK_SPLAT(4, key, 5)
+                         TESK_SPLAT(8, key, 6) TESK_SPLAT(12, key, 7) TESK_SPLAT(16, key, 8)
+                             TESK_SPLAT(20, key, 9) TESK_SPLAT(24, key, 10) TESK_SPLAT(28, key, 11)
+                                 TESK_LOAD(0, 12) TESK_LOAD(64, 13) TESK_SPLAT(0, stream, 14)
+                                     TESK_SPLAT(4, stream, 15)
+                 // Group 1's input is group 0's but for the counter.
+                 TESK_COPY(0, 16) TESK_COPY(1, 17) TESK_COPY(2, 18) TESK_COPY(3, 19)
+                     TESK_COPY(4, 20) TESK_COPY(5, 21) TESK_COPY(6, 22) TESK_COPY(7, 23)
+                         TESK_COPY(8, 24) TESK_COPY(9, 25) TESK_COPY(10, 26) TESK_COPY(11, 27)
+                             TESK_LOAD(128, 28) TESK_LOAD(192, 29) TESK_COPY(14, 30)
+                                 TESK_COPY(15, 31) "1:\n\t"
+                 // Columns.
+                 TESK_QUARTER_ROUNDS(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 16, 20,
+                                     24, 28, 17, 21, 25, 29, 18, 22, 26, 30, 19, 23, 27, 31)
+                 // Diagonals.
+                 TESK_QUARTER_ROUNDS(0, 5, 10, 15, 1, 6, 11, 12, 2, 7, 8, 13, 3, 4, 9, 14, 16, 21,
+                                     26, 31, 17, 22, 27, 28, 18, 23, 24, 29, 19, 20, 25,
+                                     30) "dec %[rounds]\n\t"
+                                         "jnz 1b\n\t" TESK_GROUP_1(TESK_STORE)
+                 : TESK_GROUP_0(TESK_OPERAND)[rounds] "+r"(rounds), "=m"(second)
+                 : [constants] "r"(chacha_constants), [key] "r"(key), [stream] "r"(stream_words),
+                   [counters] "r"(counters), [second] "r"(second),
+                   "m"(*reinterpret_cast<const std::uint32_t(*)[chacha_key_words]>(key)),
+                   "m"(*reinterpret_cast<const std::uint32_t(*)[2]>(stream_words)),
+                   "m"(*reinterpret_cast<const __m512i(*)[4]>(counters))
+                 : "cc", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23",
+                   "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
     TESK_GROUP_0(TESK_RESULT)
 }
 

@@ -22,7 +22,9 @@ constexpr ChachaForm forms[] = {
 
 } // namespace
 
-std::span<const ChachaForm> chacha_forms() noexcept { return forms; }
+std::span<const ChachaForm> chacha_forms() noexcept {
+    return forms;
+}
 
 const ChachaForm& choose_chacha_form(std::uint64_t features,
                                      std::size_t max_blocks_per_call) noexcept {

@@ -22,8 +22,8 @@ template <int Bits, bool ByteShuffle> __m128i rotate_lanes(__m128i x) noexcept {
     if constexpr (Bits == 16) {
         return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
     } else if constexpr (ByteShuffle && Bits == 8) {
-        return _mm_shuffle_epi8(x, _mm_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1,
-                                                0, 3));
+        return _mm_shuffle_epi8(x,
+                                _mm_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
     } else {
         return _mm_or_si128(_mm_slli_epi32(x, Bits), _mm_srli_epi32(x, 32 - Bits));
     }
@@ -56,8 +56,8 @@ template <bool ByteShuffle> struct SseLanes {
 /// Four blocks, one per lane; a 4 x 4 transpose per group of four words restores block
 /// order on store.
 template <bool ByteShuffle>
-void chacha12_four_blocks(const std::uint32_t* key, std::uint64_t counter,
-                          std::uint64_t stream, std::uint8_t* out) noexcept {
+void chacha12_four_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                          std::uint8_t* out) noexcept {
     __m128i x[chacha_block_words];
     sliced_chacha12<SseLanes<ByteShuffle>>(key, counter, stream, x);
     for (std::size_t group = 0; group < 4; ++group) {

@@ -11,7 +11,9 @@ extern "C" int __xpg_strerror_r(int error, char* buffer, std::size_t length) noe
 namespace tesk::random {
 namespace {
 
-std::string os_error_fallback(std::uint32_t code) { return "OS Error: " + std::to_string(code); }
+std::string os_error_fallback(std::uint32_t code) {
+    return "OS Error: " + std::to_string(code);
+}
 
 } // namespace
 

@@ -23,11 +23,15 @@ std::mutex registration_mutex;
 
 // The same handler serves as prepare, parent and child handler: a generator only needs
 // to know that the count moved, not by how much.
-extern "C" void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
+extern "C" void count_fork() noexcept {
+    forks.fetch_add(1, std::memory_order_relaxed);
+}
 
 } // namespace
 
-std::uint64_t fork_count() noexcept { return forks.load(std::memory_order_relaxed); }
+std::uint64_t fork_count() noexcept {
+    return forks.load(std::memory_order_relaxed);
+}
 
 void register_fork_handlers() {
     if (registration.load(std::memory_order_acquire) == Registration::registered) [[likely]] {

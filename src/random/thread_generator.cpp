@@ -2,9 +2,9 @@
 #include "random/thread_generator.h"
 
 #include "random/chacha.h"
-#include "runtime/cpu_features.h"
 #include "random/entropy.h"
 #include "random/fork_counter.h"
+#include "runtime/cpu_features.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,7 +27,9 @@ const ChachaForm& step_form() noexcept {
 }
 
 /// The widest form, for runs of whole steps.
-const ChachaForm& bulk_form() noexcept { return choose_chacha_form(runtime::cpu_features()); }
+const ChachaForm& bulk_form() noexcept {
+    return choose_chacha_form(runtime::cpu_features());
+}
 
 void set_key(ThreadGenerator& generator, const std::uint8_t* seed) noexcept {
     // Little-endian words: the seed's memory image is the key.
@@ -169,6 +171,8 @@ void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count)
     }
 }
 
-std::string_view active_chacha_form_name() noexcept { return bulk_form().name; }
+std::string_view active_chacha_form_name() noexcept {
+    return bulk_form().name;
+}
 
 } // namespace tesk::random

@@ -22,7 +22,7 @@ constexpr std::size_t seed_bytes = 32;
 /// known key and place its index anywhere.
 struct ThreadGenerator {
     std::uint32_t buffer[generator_buffer_words] = {}; ///< last four blocks, in output order
-    std::uint64_t index = generator_buffer_words; ///< next unread word; 64 = used up
+    std::uint64_t index = generator_buffer_words;      ///< next unread word; 64 = used up
     std::uint32_t key[8] = {};
     std::uint64_t block_counter = 0; ///< next block to produce
     std::uint64_t stream = 0;        ///< ChaCha nonce; never changed

@@ -149,7 +149,9 @@ void fail(std::string_view expectation, std::string_view rendering, std::source_
     fail(std::move(message), where);
 }
 
-void resume(std::string message) { throw InternalFailure(std::move(message)); }
+void resume(std::string message) {
+    throw InternalFailure(std::move(message));
+}
 
 void fatal(std::string_view message, std::source_location where) noexcept {
     report(message, where);

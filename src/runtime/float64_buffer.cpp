@@ -10,7 +10,8 @@ Float64Memory allocate_float64(std::size_t count, bool zeroed) {
         return nullptr;
     }
     // calloc hands out zeroed pages, so a sparse result writes only what is not zero.
-    void* memory = zeroed ? std::calloc(count, sizeof(double)) : std::malloc(count * sizeof(double));
+    void* memory =
+        zeroed ? std::calloc(count, sizeof(double)) : std::malloc(count * sizeof(double));
     if (memory == nullptr) {
         throw std::bad_alloc();
     }

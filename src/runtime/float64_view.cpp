@@ -5,7 +5,6 @@
 #include <new>
 #include <utility>
 
-
 namespace tesk::runtime {
 
 AxisList::AxisList(std::size_t count) : size_(count), items_(inline_) {

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 
-
 namespace tesk::runtime {
 
 /// One axis of a view: its length and the distance between neighbours in bytes.

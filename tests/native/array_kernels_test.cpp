@@ -63,8 +63,8 @@ bool supported(std::uint64_t features) {
 /// overflows, and ordinary numbers.
 double interesting_value(std::mt19937_64& rng) {
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const double specials[] = {0.0,  -0.0,    inf,     -inf,    std::nan(""), -std::nan("7"),
-                               5e-324, -1e-310, 1e308, -1.7e308, 1.0,        -2.5};
+    const double specials[] = {0.0,    -0.0,    inf,   -inf,     std::nan(""), -std::nan("7"),
+                               5e-324, -1e-310, 1e308, -1.7e308, 1.0,          -2.5};
     if (rng() % 4 == 0) {
         return specials[rng() % std::size(specials)];
     }

@@ -42,7 +42,7 @@ struct Call {
 };
 
 struct Bound {
-    std::string error; ///< empty on success
+    std::string error;       ///< empty on success
     std::vector<long> slots; ///< -1 for an empty slot
 };
 
@@ -54,18 +54,19 @@ Bound bind(const ArgSpec& spec, const Call& call) {
     }
     PyObject* kwnames = nullptr;
     if (!call.keywords.empty()) {
-        kwnames = tesk::binding::register_new(PyTuple_New(static_cast<Py_ssize_t>(call.keywords.size())));
+        kwnames =
+            tesk::binding::register_new(PyTuple_New(static_cast<Py_ssize_t>(call.keywords.size())));
         for (std::size_t k = 0; k < call.keywords.size(); ++k) {
             PyObject* name = PyUnicode_FromString(call.keywords[k].c_str());
             PyTuple_SET_ITEM(kwnames, static_cast<Py_ssize_t>(k), name);
-            args.push_back(tesk::binding::register_new(PyLong_FromLong(100 + static_cast<long>(k))));
+            args.push_back(
+                tesk::binding::register_new(PyLong_FromLong(100 + static_cast<long>(k))));
         }
     }
     std::vector<PyObject*> slots(spec.slot_count(), nullptr);
     Bound bound;
-    if (auto error = tesk::binding::bind_arguments(spec, args.data(),
-                                                   static_cast<Py_ssize_t>(call.positional.size()),
-                                                   kwnames, slots)) {
+    if (auto error = tesk::binding::bind_arguments(
+            spec, args.data(), static_cast<Py_ssize_t>(call.positional.size()), kwnames, slots)) {
         EXPECT_EQ(error->type(), PyExc_TypeError);
         PyObject* text = tesk::binding::register_new(PyObject_Str(error->value()));
         bound.error = PyUnicode_AsUTF8(text);
@@ -96,9 +97,11 @@ TEST_P(BinderTest, BindsOrRefusesExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Descriptions, BinderTest,
     ::testing::Values(
-        BindCase{"optional_positional_left_out", &mixed, {{1, 2}, {"k"}}, {"", {1, 2, -1, 100, -1}}},
+        BindCase{
+            "optional_positional_left_out", &mixed, {{1, 2}, {"k"}}, {"", {1, 2, -1, 100, -1}}},
         BindCase{"everything_given", &mixed, {{1, 2, 3}, {"opt", "k"}}, {"", {1, 2, 3, 101, 100}}},
-        BindCase{"keyword_fills_positional", &mixed, {{1}, {"b", "k"}}, {"", {1, 100, -1, 101, -1}}},
+        BindCase{
+            "keyword_fills_positional", &mixed, {{1}, {"b", "k"}}, {"", {1, 100, -1, 101, -1}}},
         BindCase{"too_many_with_optional",
                  &mixed,
                  {{1, 2, 3, 4}, {}},

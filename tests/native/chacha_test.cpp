@@ -111,23 +111,12 @@ TEST_P(Form, ZeroKeyChacha12Vector) {
 }
 
 TEST_P(Form, MatchesTheReferenceAcrossCounterCarriesAndWrap) {
-    const std::uint64_t counters[] = {0,
-                                      1,
-                                      3,
-                                      1000,
-                                      0x00000000'FFFFFFFF,
-                                      0x00000000'FFFFFFF9,
-                                      0x00000000'FFFFFFFD,
-                                      0x00000001'FFFFFFF3,
-                                      0x12345678'FFFFFFFE,
-                                      0xFFFFFFFF'FFFFFFFF,
-                                      0xFFFFFFFF'FFFFFFF8,
-                                      0xFFFFFFFF'FFFFFFFD,
-                                      0x7FFFFFFF'FFFFFFFF,
-                                      // Carries and the wrap inside a second group of 16.
-                                      0x00000000'FFFFFFF0,
-                                      0x00000000'FFFFFFEC,
-                                      0xFFFFFFFF'FFFFFFE9};
+    const std::uint64_t counters[] = {
+        0, 1, 3, 1000, 0x00000000'FFFFFFFF, 0x00000000'FFFFFFF9, 0x00000000'FFFFFFFD,
+        0x00000001'FFFFFFF3, 0x12345678'FFFFFFFE, 0xFFFFFFFF'FFFFFFFF, 0xFFFFFFFF'FFFFFFF8,
+        0xFFFFFFFF'FFFFFFFD, 0x7FFFFFFF'FFFFFFFF,
+        // Carries and the wrap inside a second group of 16.
+        0x00000000'FFFFFFF0, 0x00000000'FFFFFFEC, 0xFFFFFFFF'FFFFFFE9};
     std::mt19937_64 random(2024);
     for (int trial = 0; trial < 8; ++trial) {
         std::uint32_t key[chacha_key_words];
@@ -169,9 +158,9 @@ TEST_P(FormChoice, TakesTheBestFormThatFits) {
               GetParam().expected);
 }
 
-constexpr std::uint64_t all_features = cpu_feature::ssse3 | cpu_feature::sse41 |
-                                       cpu_feature::avx | cpu_feature::avx2 |
-                                       cpu_feature::avx512f | cpu_feature::detected;
+constexpr std::uint64_t all_features = cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx |
+                                       cpu_feature::avx2 | cpu_feature::avx512f |
+                                       cpu_feature::detected;
 
 INSTANTIATE_TEST_SUITE_P(
     Features, FormChoice,

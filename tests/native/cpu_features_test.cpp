@@ -31,15 +31,13 @@ struct Decoding {
 class Decode : public ::testing::TestWithParam<Decoding> {};
 
 TEST_P(Decode, ReportsOnlyUsableFeatures) {
-    EXPECT_EQ(decode_cpu_features(GetParam().registers), GetParam().expected)
-        << GetParam().label;
+    EXPECT_EQ(decode_cpu_features(GetParam().registers), GetParam().expected) << GetParam().label;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Registers, Decode,
     ::testing::Values(
-        Decoding{"nothing", {0, 0, 0}, 0},
-        Decoding{"ssse3", {ssse3, 0, 0}, cpu_feature::ssse3},
+        Decoding{"nothing", {0, 0, 0}, 0}, Decoding{"ssse3", {ssse3, 0, 0}, cpu_feature::ssse3},
         Decoding{"sse41", {sse41 | ssse3, 0, 0}, cpu_feature::sse41 | cpu_feature::ssse3},
         Decoding{"avx enabled", {avx | xsave | osxsave, 0, xmm_ymm}, cpu_feature::avx},
         Decoding{"avx without osxsave", {avx | xsave, 0, xmm_ymm}, 0},
@@ -70,7 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 std::vector<std::string> unknown_names;
 
-void collect_unknown(std::string_view name) { unknown_names.emplace_back(name); }
+void collect_unknown(std::string_view name) {
+    unknown_names.emplace_back(name);
+}
 
 struct Disabling {
     const char* names;

@@ -68,8 +68,7 @@ struct FakeCalls {
         const unsigned flags = va_arg(arguments, unsigned);
         va_end(arguments);
         const std::lock_guard lock(active->mutex_);
-        active->log_.push_back("getrandom " + std::to_string(length) + " " +
-                               std::to_string(flags));
+        active->log_.push_back("getrandom " + std::to_string(length) + " " + std::to_string(flags));
         if (buffer == nullptr) {
             if (active->probe_error_ != 0) {
                 errno = active->probe_error_;
@@ -132,9 +131,9 @@ FakeKernel::FakeKernel() {
         throw std::logic_error("only one FakeKernel at a time");
     }
     active = this;
-    previous_ = replace_entropy_calls_for_testing({&FakeCalls::syscall, &FakeCalls::open64,
-                                                   &FakeCalls::read, &FakeCalls::poll,
-                                                   &FakeCalls::close});
+    previous_ =
+        replace_entropy_calls_for_testing({&FakeCalls::syscall, &FakeCalls::open64,
+                                           &FakeCalls::read, &FakeCalls::poll, &FakeCalls::close});
 }
 
 FakeKernel::~FakeKernel() {

@@ -73,10 +73,10 @@ TEST_P(ProbeError, OnlyEnosysAndEpermSelectTheFilePath) {
     EXPECT_FALSE(request(buffer));
     EXPECT_FALSE(request(buffer));
     const bool file_path = error == ENOSYS || error == EPERM;
-    const Log expected =
-        file_path ? concat({{"getrandom 0 1"}, file_path_opening,
-                            {"read /dev/urandom 32", "read /dev/urandom 32"}})
-                  : Log{"getrandom 0 1", "getrandom 32 0", "getrandom 32 0"};
+    const Log expected = file_path ? concat({{"getrandom 0 1"},
+                                             file_path_opening,
+                                             {"read /dev/urandom 32", "read /dev/urandom 32"}})
+                                   : Log{"getrandom 0 1", "getrandom 32 0", "getrandom 32 0"};
     EXPECT_EQ(kernel.log(), expected);
     EXPECT_EQ(buffer, expected_bytes(32, 32));
 }
@@ -95,25 +95,24 @@ TEST_P(FilePath, RetriesInterruptionsAndPollEagain) {
     kernel.script_read({FakeOutcome::failure(EINTR)});
     std::vector<std::uint8_t> buffer(32);
     EXPECT_FALSE(request(buffer));
-    EXPECT_EQ(kernel.log(),
-              (Log{"getrandom 0 1", "open64 /dev/random", "open64 /dev/random",
-                   "poll /dev/random", "poll /dev/random", "poll /dev/random",
-                   "close /dev/random", "open64 /dev/urandom", "open64 /dev/urandom",
-                   "read /dev/urandom 32", "read /dev/urandom 32"}));
+    EXPECT_EQ(kernel.log(), (Log{"getrandom 0 1", "open64 /dev/random", "open64 /dev/random",
+                                 "poll /dev/random", "poll /dev/random", "poll /dev/random",
+                                 "close /dev/random", "open64 /dev/urandom", "open64 /dev/urandom",
+                                 "read /dev/urandom 32", "read /dev/urandom 32"}));
     EXPECT_EQ(buffer, expected_bytes(0, 32));
 }
 
 TEST_P(FilePath, ShortReadsContinueWhereTheyStopped) {
     FakeKernel kernel;
     kernel.set_probe_error(GetParam());
-    kernel.script_read({FakeOutcome::partial(5), FakeOutcome::partial(0),
-                        FakeOutcome::partial(20)});
+    kernel.script_read(
+        {FakeOutcome::partial(5), FakeOutcome::partial(0), FakeOutcome::partial(20)});
     std::vector<std::uint8_t> buffer(32);
     EXPECT_FALSE(request(buffer));
-    EXPECT_EQ(kernel.log(),
-              concat({{"getrandom 0 1"}, file_path_opening,
-                      {"read /dev/urandom 32", "read /dev/urandom 27", "read /dev/urandom 27",
-                       "read /dev/urandom 7"}}));
+    EXPECT_EQ(kernel.log(), concat({{"getrandom 0 1"},
+                                    file_path_opening,
+                                    {"read /dev/urandom 32", "read /dev/urandom 27",
+                                     "read /dev/urandom 27", "read /dev/urandom 7"}}));
     EXPECT_EQ(buffer, expected_bytes(0, 32));
 }
 
@@ -124,8 +123,10 @@ TEST_P(FilePath, FailedOpenOfUrandomLeavesNothingCached) {
     std::vector<std::uint8_t> buffer(32);
     EXPECT_EQ(request(buffer), std::optional<std::uint32_t>(ENOENT));
     EXPECT_FALSE(request(buffer));
-    EXPECT_EQ(kernel.log(), concat({{"getrandom 0 1"}, file_path_opening, file_path_opening,
-                                    {"read /dev/urandom 32"}}));
+    EXPECT_EQ(
+        kernel.log(),
+        concat(
+            {{"getrandom 0 1"}, file_path_opening, file_path_opening, {"read /dev/urandom 32"}}));
 }
 
 TEST_P(FilePath, FailedPollStillClosesAndIsRepeatedNextTime) {
@@ -135,11 +136,10 @@ TEST_P(FilePath, FailedPollStillClosesAndIsRepeatedNextTime) {
     std::vector<std::uint8_t> buffer(32);
     EXPECT_EQ(request(buffer), std::optional<std::uint32_t>(EINVAL));
     EXPECT_FALSE(request(buffer));
-    EXPECT_EQ(kernel.log(),
-              concat({{"getrandom 0 1", "open64 /dev/random", "poll /dev/random",
-                       "close /dev/random"},
-                      file_path_opening,
-                      {"read /dev/urandom 32"}}));
+    EXPECT_EQ(kernel.log(), concat({{"getrandom 0 1", "open64 /dev/random", "poll /dev/random",
+                                     "close /dev/random"},
+                                    file_path_opening,
+                                    {"read /dev/urandom 32"}}));
 }
 
 TEST_P(FilePath, FailedOpenOfRandomNeitherPollsNorCloses) {
@@ -176,8 +176,8 @@ INSTANTIATE_TEST_SUITE_P(ProbeFailures, FilePath, ::testing::Values(ENOSYS, EPER
 
 TEST(Entropy, ShortAndInterruptedGetrandomCallsContinue) {
     FakeKernel kernel;
-    kernel.script_getrandom({FakeOutcome::partial(10), FakeOutcome::failure(EINTR),
-                             FakeOutcome::partial(1)});
+    kernel.script_getrandom(
+        {FakeOutcome::partial(10), FakeOutcome::failure(EINTR), FakeOutcome::partial(1)});
     std::vector<std::uint8_t> buffer(32);
     EXPECT_FALSE(request(buffer));
     EXPECT_EQ(kernel.log(), (Log{"getrandom 0 1", "getrandom 32 0", "getrandom 22 0",
@@ -260,22 +260,22 @@ TEST_P(Utf8, AcceptsExactlyWellFormedSequences) {
 INSTANTIATE_TEST_SUITE_P(
     Sequences, Utf8,
     ::testing::Values(Utf8Case{"No such file", 12, true}, Utf8Case{"", 0, true},
-                      Utf8Case{"\xC3\xA9t\xC3\xA9", 6, true},         // été
-                      Utf8Case{"\xE6\x96\x87\xE4\xBB\xB6", 6, true},  // 文件
-                      Utf8Case{"\xF0\x9F\x98\x80", 4, true},          // U+1F600
-                      Utf8Case{"\xF4\x8F\xBF\xBF", 4, true},          // U+10FFFF
-                      Utf8Case{"\xED\x9F\xBF", 3, true},              // U+D7FF
-                      Utf8Case{"\x80", 1, false},                     // stray continuation
-                      Utf8Case{"\xC0\xAF", 2, false},                 // overlong '/'
-                      Utf8Case{"\xC1\xBF", 2, false},                 // overlong
-                      Utf8Case{"\xE0\x9F\xBF", 3, false},             // overlong 3-byte
-                      Utf8Case{"\xF0\x8F\xBF\xBF", 4, false},         // overlong 4-byte
-                      Utf8Case{"\xED\xA0\x80", 3, false},             // surrogate U+D800
-                      Utf8Case{"\xF4\x90\x80\x80", 4, false},         // above U+10FFFF
-                      Utf8Case{"\xF5\x80\x80\x80", 4, false},         // invalid lead
-                      Utf8Case{"\xE6\x96", 2, false},                 // cut short
-                      Utf8Case{"\xE6\x96x", 3, false},                // bad continuation
-                      Utf8Case{"ab\xF0\x9F\x98", 5, false},           // cut short at end
+                      Utf8Case{"\xC3\xA9t\xC3\xA9", 6, true},        // été
+                      Utf8Case{"\xE6\x96\x87\xE4\xBB\xB6", 6, true}, // 文件
+                      Utf8Case{"\xF0\x9F\x98\x80", 4, true},         // U+1F600
+                      Utf8Case{"\xF4\x8F\xBF\xBF", 4, true},         // U+10FFFF
+                      Utf8Case{"\xED\x9F\xBF", 3, true},             // U+D7FF
+                      Utf8Case{"\x80", 1, false},                    // stray continuation
+                      Utf8Case{"\xC0\xAF", 2, false},                // overlong '/'
+                      Utf8Case{"\xC1\xBF", 2, false},                // overlong
+                      Utf8Case{"\xE0\x9F\xBF", 3, false},            // overlong 3-byte
+                      Utf8Case{"\xF0\x8F\xBF\xBF", 4, false},        // overlong 4-byte
+                      Utf8Case{"\xED\xA0\x80", 3, false},            // surrogate U+D800
+                      Utf8Case{"\xF4\x90\x80\x80", 4, false},        // above U+10FFFF
+                      Utf8Case{"\xF5\x80\x80\x80", 4, false},        // invalid lead
+                      Utf8Case{"\xE6\x96", 2, false},                // cut short
+                      Utf8Case{"\xE6\x96x", 3, false},               // bad continuation
+                      Utf8Case{"ab\xF0\x9F\x98", 5, false},          // cut short at end
                       Utf8Case{"\xFF", 1, false}));
 
 } // namespace

@@ -75,11 +75,21 @@ std::vector<Axis> random_axes(std::mt19937_64& rng) {
     for (std::size_t i = axes.size(); i-- > 0;) {
         axes[i].length = static_cast<std::size_t>(length(rng)) + (rng() % 8 == 0 ? 0 : 1);
         switch (stride_choice(rng)) {
-        case 0: axes[i].stride = contiguous; break; // continues the axis after it
-        case 1: axes[i].stride = -contiguous; break;
-        case 2: axes[i].stride = 0; break;
-        case 3: axes[i].stride = 9 * static_cast<std::ptrdiff_t>(rng() % 7); break; // packed
-        default: axes[i].stride = 8 * (static_cast<std::ptrdiff_t>(rng() % 41) - 20); break;
+        case 0:
+            axes[i].stride = contiguous;
+            break; // continues the axis after it
+        case 1:
+            axes[i].stride = -contiguous;
+            break;
+        case 2:
+            axes[i].stride = 0;
+            break;
+        case 3:
+            axes[i].stride = 9 * static_cast<std::ptrdiff_t>(rng() % 7);
+            break; // packed
+        default:
+            axes[i].stride = 8 * (static_cast<std::ptrdiff_t>(rng() % 41) - 20);
+            break;
         }
         contiguous = std::abs(axes[i].stride) * static_cast<std::ptrdiff_t>(axes[i].length);
         if (contiguous == 0) {

@@ -18,7 +18,9 @@ using testing::FakeKernel;
 using testing::FakeOutcome;
 
 /// Runs `body` on a new thread, whose generator slot is therefore fresh.
-void on_new_thread(const std::function<void()>& body) { std::thread(body).join(); }
+void on_new_thread(const std::function<void()>& body) {
+    std::thread(body).join();
+}
 
 std::vector<std::uint8_t> key_bytes(const ThreadGenerator& generator) {
     std::vector<std::uint8_t> bytes(seed_bytes);

@@ -1,9 +1,9 @@
 // generator_test.cpp — draws, refills, reseeding, fork detection and bulk drawing.
 #include "entropy_fake.h"
 #include "random/chacha.h"
-#include "runtime/cpu_features.h"
 #include "random/fork_counter.h"
 #include "random/thread_generator.h"
+#include "runtime/cpu_features.h"
 
 #include <gtest/gtest.h>
 
@@ -259,15 +259,16 @@ TEST_P(FillU64, MatchesRepeatedNextU64) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Starts, FillU64,
-    ::testing::Values(BulkStart{64, reseed_threshold_bytes, 0}, BulkStart{0, 40000, 0},
-                      BulkStart{2, 40000, 0}, BulkStart{30, 256, 0}, BulkStart{62, 512, 0},
-                      BulkStart{64, 3 * 256, 0}, BulkStart{64, 5 * 256, 0},
-                      BulkStart{40, 0, 0}, BulkStart{64, 17 * 256, 0},
-                      BulkStart{64, reseed_threshold_bytes, ~std::uint64_t{0}},
-                      BulkStart{10, 2 * 256, ~std::uint64_t{0}}, BulkStart{63, 1024, 0},
-                      BulkStart{1, 300 * 256, 0}, BulkStart{33, 256, 0}));
+INSTANTIATE_TEST_SUITE_P(Starts, FillU64,
+                         ::testing::Values(BulkStart{64, reseed_threshold_bytes, 0},
+                                           BulkStart{0, 40000, 0}, BulkStart{2, 40000, 0},
+                                           BulkStart{30, 256, 0}, BulkStart{62, 512, 0},
+                                           BulkStart{64, 3 * 256, 0}, BulkStart{64, 5 * 256, 0},
+                                           BulkStart{40, 0, 0}, BulkStart{64, 17 * 256, 0},
+                                           BulkStart{64, reseed_threshold_bytes, ~std::uint64_t{0}},
+                                           BulkStart{10, 2 * 256, ~std::uint64_t{0}},
+                                           BulkStart{63, 1024, 0}, BulkStart{1, 300 * 256, 0},
+                                           BulkStart{33, 256, 0}));
 
 TEST(FillU64, ReseedFailureInsideABatchKeepsTheOldKey) {
     FakeKernel kernel;
