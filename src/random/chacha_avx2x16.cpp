@@ -20,6 +20,8 @@ using Group = __m256i[chacha_block_words];
 // other's. Word w of the active group lives in ymm w. The rotations by 12 and 7 need a
 // scratch register: during those steps, which do not touch words 0 to 3, word 3 waits in
 // memory and ymm3 serves.
+// Assembly text: laid out by hand, one instruction per line.
+// clang-format off
 #define TESK_Y(n) "%%ymm" #n
 #define TESK_ADD(s, t) "vpaddd " TESK_Y(t) ", " TESK_Y(s) ", " TESK_Y(s) "\n\t"
 #define TESK_XOR(m, s) "vpxor " TESK_Y(s) ", " TESK_Y(m) ", " TESK_Y(m) "\n\t"
@@ -28,44 +30,37 @@ using Group = __m256i[chacha_block_words];
     TESK_ADD(a, b) TESK_XOR(d, a) "vpshufb %[" #mask "], " TESK_Y(d) ", " TESK_Y(d) "\n\t"
 // c += d, b = (b ^ c) <<< bits, with ymm3 as scratch.
 #define TESK_SHIFT_STEP(c, d, b, bits, rest)                                                       \
-    TESK_ADD(c, d)                                                                                 \
-    TESK_XOR(b, c) "vpslld $" #bits                                                                \
-                   ", " TESK_Y(b) ", %%ymm3\n\t"                                                   \
-                                  "vpsrld $" #rest ", " TESK_Y(b) ", " TESK_Y(                     \
-                                      b) "\n\t"                                                    \
-                                         "vpor %%ymm3, " TESK_Y(b) ", " TESK_Y(b) "\n\t"
+    TESK_ADD(c, d) TESK_XOR(b, c) "vpslld $" #bits ", " TESK_Y(b) ", %%ymm3\n\t"                   \
+    "vpsrld $" #rest ", " TESK_Y(b) ", " TESK_Y(b) "\n\t"                                          \
+    "vpor %%ymm3, " TESK_Y(b) ", " TESK_Y(b) "\n\t"
 #define TESK_PARK(home) "vmovdqa %%ymm3, 3*32(%[" #home "])\n\t"
 #define TESK_FETCH(home) "vmovdqa 3*32(%[" #home "]), %%ymm3\n\t"
 // The four quarter rounds (k, b_k, c_k, d_k) of the group whose home is `home`, one step
 // at a time for all four. Word 3 is left in its home.
 #define TESK_QUARTER_ROUNDS(home, b0, c0, d0, b1, c1, d1, b2, c2, d2, b3, c3, d3)                  \
-    TESK_SHUFFLE_STEP(0, b0, d0, rotate16)                                                         \
-    TESK_SHUFFLE_STEP(1, b1, d1, rotate16) TESK_SHUFFLE_STEP(2, b2, d2, rotate16)                  \
-        TESK_SHUFFLE_STEP(3, b3, d3, rotate16) TESK_PARK(home) TESK_SHIFT_STEP(c0, d0, b0, 12, 20) \
-            TESK_SHIFT_STEP(c1, d1, b1, 12, 20) TESK_SHIFT_STEP(c2, d2, b2, 12, 20)                \
-                TESK_SHIFT_STEP(c3, d3, b3, 12, 20) TESK_FETCH(home)                               \
-                    TESK_SHUFFLE_STEP(0, b0, d0, rotate8) TESK_SHUFFLE_STEP(1, b1, d1, rotate8)    \
-                        TESK_SHUFFLE_STEP(2, b2, d2, rotate8)                                      \
-                            TESK_SHUFFLE_STEP(3, b3, d3, rotate8) TESK_PARK(home)                  \
-                                TESK_SHIFT_STEP(c0, d0, b0, 7, 25)                                 \
-                                    TESK_SHIFT_STEP(c1, d1, b1, 7, 25)                             \
-                                        TESK_SHIFT_STEP(c2, d2, b2, 7, 25)                         \
-                                            TESK_SHIFT_STEP(c3, d3, b3, 7, 25)
+    TESK_SHUFFLE_STEP(0, b0, d0, rotate16) TESK_SHUFFLE_STEP(1, b1, d1, rotate16)                  \
+    TESK_SHUFFLE_STEP(2, b2, d2, rotate16) TESK_SHUFFLE_STEP(3, b3, d3, rotate16) TESK_PARK(home)  \
+    TESK_SHIFT_STEP(c0, d0, b0, 12, 20) TESK_SHIFT_STEP(c1, d1, b1, 12, 20)                        \
+    TESK_SHIFT_STEP(c2, d2, b2, 12, 20) TESK_SHIFT_STEP(c3, d3, b3, 12, 20) TESK_FETCH(home)       \
+    TESK_SHUFFLE_STEP(0, b0, d0, rotate8) TESK_SHUFFLE_STEP(1, b1, d1, rotate8)                    \
+    TESK_SHUFFLE_STEP(2, b2, d2, rotate8) TESK_SHUFFLE_STEP(3, b3, d3, rotate8) TESK_PARK(home)    \
+    TESK_SHIFT_STEP(c0, d0, b0, 7, 25) TESK_SHIFT_STEP(c1, d1, b1, 7, 25)                          \
+    TESK_SHIFT_STEP(c2, d2, b2, 7, 25) TESK_SHIFT_STEP(c3, d3, b3, 7, 25)
 #define TESK_COLUMNS(home) TESK_QUARTER_ROUNDS(home, 4, 8, 12, 5, 9, 13, 6, 10, 14, 7, 11, 15)
 #define TESK_DIAGONALS(home) TESK_QUARTER_ROUNDS(home, 5, 10, 15, 6, 11, 12, 7, 8, 13, 4, 9, 14)
 // Stores word n of the active group (but word 3, already home) and loads that of the next.
 #define TESK_SWAP_WORD(n, from, to)                                                                \
     "vmovdqa " TESK_Y(n) ", " #n "*32(%[" #from "])\n\t"                                           \
-                         "vmovdqa " #n "*32(%[" #to "]), " TESK_Y(n) "\n\t"
+    "vmovdqa " #n "*32(%[" #to "]), " TESK_Y(n) "\n\t"
 #define TESK_SWAP(from, to)                                                                        \
-    TESK_SWAP_WORD(0, from, to)                                                                    \
-    TESK_SWAP_WORD(1, from, to) TESK_SWAP_WORD(2, from, to) TESK_FETCH(to)                         \
-        TESK_SWAP_WORD(4, from, to) TESK_SWAP_WORD(5, from, to) TESK_SWAP_WORD(6, from, to)        \
-            TESK_SWAP_WORD(7, from, to) TESK_SWAP_WORD(8, from, to) TESK_SWAP_WORD(9, from, to)    \
-                TESK_SWAP_WORD(10, from, to) TESK_SWAP_WORD(11, from, to)                          \
-                    TESK_SWAP_WORD(12, from, to) TESK_SWAP_WORD(13, from, to)                      \
-                        TESK_SWAP_WORD(14, from, to) TESK_SWAP_WORD(15, from, to)
+    TESK_SWAP_WORD(0, from, to) TESK_SWAP_WORD(1, from, to) TESK_SWAP_WORD(2, from, to)            \
+    TESK_FETCH(to) TESK_SWAP_WORD(4, from, to) TESK_SWAP_WORD(5, from, to)                         \
+    TESK_SWAP_WORD(6, from, to) TESK_SWAP_WORD(7, from, to) TESK_SWAP_WORD(8, from, to)            \
+    TESK_SWAP_WORD(9, from, to) TESK_SWAP_WORD(10, from, to) TESK_SWAP_WORD(11, from, to)          \
+    TESK_SWAP_WORD(12, from, to) TESK_SWAP_WORD(13, from, to) TESK_SWAP_WORD(14, from, to)         \
+    TESK_SWAP_WORD(15, from, to)
 
+// clang-format on
 #define TESK_REGISTER(n) register __m256i w##n asm("xmm" #n);
 #define TESK_OPERAND(n) "=x"(w##n),
 #define TESK_RESULT(n) second[n] = w##n;
