@@ -278,19 +278,15 @@ def main() -> None:
     keystream_row = report_keystream(stream, rows)
     print()
     print_table(rows, keystream_row)
-    print("
-Perturbation with AVX-512 off (TESK_DISABLE_CPU_FEATURES=AVX512F):
-")
+    print("\nPerturbation with AVX-512 off (TESK_DISABLE_CPU_FEATURES=AVX512F):\n")
     print_table(rows_without_avx512, None)
     anchors.print_rows(anchor, stream.forms)
     try:
         ratio_plot.draw(rows, args.output)
     except ImportError:
-        print("
-plot skipped: matplotlib is not installed")
+        print("\nplot skipped: matplotlib is not installed")
     else:
-        print(f"
-plot: {args.output}")
+        print(f"\nplot: {args.output}")
 
 
 if __name__ == "__main__":
