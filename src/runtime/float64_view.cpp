@@ -20,21 +20,6 @@ AxisList::AxisList(const AxisList& other) : AxisList(other.size_) {
     std::memcpy(items_, other.items_, size_ * sizeof(Axis));
 }
 
-AxisList::AxisList(AxisList&& other) noexcept : size_(other.size_), items_(inline_) {
-    if (other.items_ == other.inline_) {
-        std::memcpy(inline_, other.inline_, size_ * sizeof(Axis));
-    } else {
-        items_ = std::exchange(other.items_, other.inline_);
-        other.size_ = 0;
-    }
-}
-
-AxisList::~AxisList() {
-    if (items_ != inline_) {
-        std::free(items_);
-    }
-}
-
 std::size_t Float64View::element_count() const noexcept {
     std::size_t count = 1;
     for (std::size_t i = 0; i < axes_.size(); ++i) {

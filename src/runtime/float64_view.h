@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace tesk::runtime {
 
@@ -18,9 +20,20 @@ class AxisList {
 public:
     explicit AxisList(std::size_t count);
     AxisList(const AxisList& other);
-    AxisList(AxisList&& other) noexcept;
+    AxisList(AxisList&& other) noexcept : size_(other.size_), items_(inline_) {
+        if (other.items_ == other.inline_) {
+            std::memcpy(inline_, other.inline_, size_ * sizeof(Axis));
+        } else {
+            items_ = std::exchange(other.items_, other.inline_);
+            other.size_ = 0;
+        }
+    }
     AxisList& operator=(const AxisList&) = delete;
-    ~AxisList();
+    ~AxisList() {
+        if (items_ != inline_) {
+            std::free(items_);
+        }
+    }
 
     std::size_t size() const noexcept { return size_; }
     Axis& operator[](std::size_t i) noexcept { return items_[i]; }
@@ -43,7 +56,7 @@ class Float64View {
 public:
     static constexpr std::size_t max_dimensions = 32;
 
-    Float64View(std::byte* data, AxisList axes) : data_(data), axes_(std::move(axes)) {}
+    Float64View(std::byte* data, AxisList&& axes) : data_(data), axes_(std::move(axes)) {}
 
     std::byte* data() const noexcept { return data_; }
     std::size_t ndim() const noexcept { return axes_.size(); }
