@@ -17,7 +17,8 @@ namespace {
 using BufferRelease = void (*)(void* buffer, std::size_t length, std::size_t capacity);
 
 struct SliceContainer {
-    PyObject_HEAD std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
+    PyObject ob_base;          ///< what PyObject_HEAD declares
+    std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
     void* buffer;
     std::size_t length;
     std::size_t capacity;

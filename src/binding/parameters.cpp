@@ -13,6 +13,15 @@ bool is_array(ParameterKind kind) noexcept {
     return kind == ParameterKind::float64_array || kind == ParameterKind::mutable_float64_array;
 }
 
+/// Puts a conversion's value into `slot`, or hands back its error.
+template <typename T> std::optional<Error> store(Result<T> result, T& slot) {
+    if (!result.ok()) {
+        return result.take_error();
+    }
+    slot = result.value();
+    return std::nullopt;
+}
+
 } // namespace
 
 Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object) {
@@ -21,25 +30,13 @@ Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject*
     switch (parameter.kind) {
     case ParameterKind::float64_array:
     case ParameterKind::mutable_float64_array:
-        if (Result<PyArrayObject*> array = array::extract_float64_array(object); array.ok()) {
-            converted.array = array.value();
-        } else {
-            error.emplace(array.take_error());
-        }
+        error = store(array::extract_float64_array(object), converted.array);
         break;
     case ParameterKind::float64:
-        if (Result<double> real = to_f64(object); real.ok()) {
-            converted.real = real.value();
-        } else {
-            error.emplace(real.take_error());
-        }
+        error = store(to_f64(object), converted.real);
         break;
     case ParameterKind::index_size:
-        if (Result<std::uint64_t> size = to_index_size(object); size.ok()) {
-            converted.size = size.value();
-        } else {
-            error.emplace(size.take_error());
-        }
+        error = store(to_index_size(object), converted.size);
         break;
     }
     if (error.has_value()) {
