@@ -78,10 +78,12 @@ std::size_t take_buffered(ThreadGenerator& generator, std::uint64_t* out,
     return taken;
 }
 
-/// How many of the next `wanted` steps may go ahead without a reseed, charging each to
-/// the budget exactly as refill would.
+/// How many of the next `wanted` steps (at least one) may go ahead with one key, charging
+/// each to the budget exactly as refill would. A reseed due at the first step happens
+/// here, so that a wide call can start with the new key; one due later ends the run.
 std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept {
-    std::size_t admitted = 0;
+    begin_step(generator);
+    std::size_t admitted = 1;
     while (admitted < wanted && generator.bytes_until_reseed > 0 &&
            !fork_seen(generator, fork_count())) {
         generator.bytes_until_reseed -= refill_step_bytes;
@@ -91,20 +93,17 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
 }
 
 /// Writes `steps` whole refill steps straight into `out`, with the widest form where a
-/// full call of it needs no reseed, and one step at a time around the reseeds.
+/// full call of it can go ahead with one key, and one step at a time before a reseed.
 void fill_whole_steps(ThreadGenerator& generator, std::uint8_t* out, std::size_t steps) noexcept {
     const ChachaForm& wide = bulk_form();
     const ChachaForm& narrow = step_form();
     const std::size_t wide_steps = wide.blocks_per_call / blocks_per_step;
     constexpr std::size_t step_bytes = static_cast<std::size_t>(refill_step_bytes);
     while (steps > 0) {
-        std::size_t admitted = admit_steps(generator, std::min(steps, wide_steps));
+        const std::size_t admitted = admit_steps(generator, std::min(steps, wide_steps));
         if (admitted == wide_steps) {
             wide.blocks(generator.key, generator.block_counter, generator.stream, out);
             generator.block_counter += wide.blocks_per_call;
-        } else if (admitted == 0) {
-            produce_step(generator, out);
-            admitted = 1;
         } else {
             for (std::size_t k = 0; k < admitted; ++k) {
                 narrow.blocks(generator.key, generator.block_counter, generator.stream,
