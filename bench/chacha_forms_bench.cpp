@@ -96,8 +96,8 @@ int main() {
         print_rate("form ", form.name, ns);
         std::fflush(stdout);
     }
-    std::printf("active %.*s\n", static_cast<int>(tesk::random::active_chacha_form_name().size()),
-                tesk::random::active_chacha_form_name().data());
+    std::printf("active %.*s\n", static_cast<int>(tesk::random::bulk_chacha_form().name.size()),
+                tesk::random::bulk_chacha_form().name.data());
 
     // Batches of 1024 draws, as the perturbation walk takes them; reseeds from the
     // kernel every 64 KiB are part of the cost.

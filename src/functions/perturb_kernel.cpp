@@ -22,6 +22,12 @@ constexpr PerturbForm forms[] = {
     {"portable", 0, &perturb_contiguous_portable},
 };
 
+constexpr PerturbKeystreamForm keystream_forms[] = {
+    {"avx512", runtime::cpu_feature::avx512f | runtime::cpu_feature::avx512dq,
+     &perturb_keystream_avx512},
+    {"separate", 0, nullptr},
+};
+
 /// The same result from (draw >> 11) − 2^52, which the arithmetic shift of the draw with
 /// its top bit flipped yields, and the exact factor: one conversion and one product.
 inline void perturb_centred_at(std::byte* at, std::uint64_t draw, double factor) noexcept {
@@ -51,6 +57,16 @@ std::span<const PerturbForm> perturb_forms() noexcept {
 PerturbContiguous perturb_contiguous_form() noexcept {
     static const PerturbContiguous form =
         runtime::choose_form(perturb_forms(), runtime::cpu_features()).function;
+    return form;
+}
+
+std::span<const PerturbKeystreamForm> perturb_keystream_forms() noexcept {
+    return keystream_forms;
+}
+
+PerturbKeystream perturb_keystream_form() noexcept {
+    static const PerturbKeystream form =
+        runtime::choose_form(perturb_keystream_forms(), runtime::cpu_features()).function;
     return form;
 }
 

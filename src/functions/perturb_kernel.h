@@ -26,6 +26,19 @@ void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::s
 void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                double scaling) noexcept;
 
+/// Rewrites the 256 contiguous float64 at `data` (any alignment) with the draws of
+/// ChaCha12 blocks [counter, counter + 32) for `key` and `stream`, exactly as a
+/// PerturbContiguous form would with those draws, without writing the draws out.
+/// `factor` is centred_draw_factor of the scaling, and must not be NaN.
+using PerturbKeystream = void (*)(const std::uint32_t* key, std::uint64_t counter,
+                                  std::uint64_t stream, std::byte* data, double factor);
+/// Blocks of key stream, and so elements, that one call of a PerturbKeystream form uses.
+constexpr std::size_t perturb_keystream_blocks = 32;
+
+/// Needs AVX512DQ as well as AVX512F.
+void perturb_keystream_avx512(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                              std::byte* data, double factor) noexcept;
+
 using PerturbForm = runtime::KernelForm<PerturbContiguous>;
 
 /// Every compiled form, best first; the portable one closes the table.
@@ -33,6 +46,15 @@ std::span<const PerturbForm> perturb_forms() noexcept;
 
 /// The best form this processor runs, chosen once.
 PerturbContiguous perturb_contiguous_form() noexcept;
+
+using PerturbKeystreamForm = runtime::KernelForm<PerturbKeystream>;
+
+/// The fused forms, best first; the table closes with "separate", which has no function:
+/// the draws are written out and a PerturbContiguous form reads them.
+std::span<const PerturbKeystreamForm> perturb_keystream_forms() noexcept;
+
+/// The best fused form this processor runs, chosen once; null for "separate".
+PerturbKeystream perturb_keystream_form() noexcept;
 
 /// Rewrites `count` elements `step` bytes apart, one after the other, each read at
 /// the moment it is rewritten: overlapping or repeated addresses see earlier updates.

@@ -2,6 +2,7 @@
 #include <immintrin.h>
 
 #include "functions/perturb_kernel.h"
+#include "random/chacha_avx512_groups.h"
 
 namespace tesk::functions {
 namespace {
@@ -45,6 +46,24 @@ namespace {
         const __m512i k = _mm512_maskz_loadu_epi64(lanes, draws + i);
         _mm512_mask_storeu_pd(values + i, lanes, perturbed(a, k, factors));
     }
+}
+
+[[gnu::target("avx512dq")]] void perturb_keystream_avx512(const std::uint32_t* key,
+                                                          std::uint64_t counter,
+                                                          std::uint64_t stream, std::byte* data,
+                                                          double factor) noexcept {
+    random::avx512::Group first;
+    alignas(64) random::avx512::Group second;
+    random::avx512::chacha12_groups(key, counter, stream, first, second);
+    const __m512d factors = _mm512_set1_pd(factor);
+    auto* values = reinterpret_cast<double*>(data);
+    const auto rewrite = [&](std::size_t block, __m512i draws) {
+        double* at = values + block * 8;
+        _mm512_storeu_pd(at, perturbed(_mm512_loadu_pd(at), draws, factors));
+    };
+    random::avx512::for_each_block(first, rewrite);
+    values += random::avx512::group_blocks * 8;
+    random::avx512::for_each_block(second, rewrite);
 }
 
 } // namespace tesk::functions

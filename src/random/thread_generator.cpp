@@ -26,11 +26,6 @@ const ChachaForm& step_form() noexcept {
     return choose_chacha_form(runtime::cpu_features(), blocks_per_step);
 }
 
-/// The widest form, for runs of whole steps.
-const ChachaForm& bulk_form() noexcept {
-    return choose_chacha_form(runtime::cpu_features());
-}
-
 void set_key(ThreadGenerator& generator, const std::uint8_t* seed) noexcept {
     // Little-endian words: the seed's memory image is the key.
     std::memcpy(generator.key, seed, sizeof generator.key);
@@ -67,14 +62,14 @@ void produce_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
     generator.block_counter += blocks_per_step;
 }
 
-/// Copies the draws still in the buffer, up to `count`. The index must be even.
-std::size_t take_buffered(ThreadGenerator& generator, std::uint64_t* out,
-                          std::size_t count) noexcept {
-    const std::size_t available = (generator_buffer_words - generator.index) / 2;
-    const std::size_t taken = std::min(count, available);
+/// Hands `sink` the draws still in the buffer, up to `count`. The index must be even.
+std::size_t take_buffered(ThreadGenerator& generator, DrawSink& sink, std::size_t count) noexcept {
+    const std::size_t taken = std::min(count, (generator_buffer_words - generator.index) / 2);
     // At an even index, pairs of little-endian words are little-endian 64-bit draws.
-    std::memcpy(out, generator.buffer + generator.index, taken * sizeof(std::uint64_t));
+    std::uint64_t draws[draws_per_step];
+    std::memcpy(draws, generator.buffer + generator.index, taken * sizeof(std::uint64_t));
     generator.index += 2 * taken;
+    sink.take(draws, taken);
     return taken;
 }
 
@@ -92,29 +87,51 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
     return admitted;
 }
 
-/// Writes `steps` whole refill steps straight into `out`, with the widest form where a
-/// full call of it can go ahead with one key, and one step at a time before a reseed.
-void fill_whole_steps(ThreadGenerator& generator, std::uint8_t* out, std::size_t steps) noexcept {
-    const ChachaForm& wide = bulk_form();
+/// Hands `sink` the draws of `steps` whole refill steps: through make() where a whole call
+/// of it can go ahead with one key, one step at a time before a reseed.
+void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t steps) noexcept {
     const ChachaForm& narrow = step_form();
-    const std::size_t wide_steps = wide.blocks_per_call / blocks_per_step;
-    constexpr std::size_t step_bytes = static_cast<std::size_t>(refill_step_bytes);
+    const std::size_t make_steps = sink.blocks_per_make() / blocks_per_step;
     while (steps > 0) {
-        const std::size_t admitted = admit_steps(generator, std::min(steps, wide_steps));
-        if (admitted == wide_steps) {
-            wide.blocks(generator.key, generator.block_counter, generator.stream, out);
-            generator.block_counter += wide.blocks_per_call;
+        const std::size_t admitted = admit_steps(generator, std::min(steps, make_steps));
+        if (admitted == make_steps) {
+            sink.make(generator.key, generator.block_counter, generator.stream);
+            generator.block_counter += sink.blocks_per_make();
         } else {
             for (std::size_t k = 0; k < admitted; ++k) {
+                std::uint64_t draws[draws_per_step];
                 narrow.blocks(generator.key, generator.block_counter, generator.stream,
-                              out + k * step_bytes);
+                              reinterpret_cast<std::uint8_t*>(draws));
                 generator.block_counter += blocks_per_step;
+                sink.take(draws, draws_per_step);
             }
         }
-        out += admitted * step_bytes;
         steps -= admitted;
     }
 }
+
+/// Writes the draws to consecutive memory, whole calls straight from the widest form.
+class DrawWriter final : public DrawSink {
+public:
+    explicit DrawWriter(std::uint64_t* out) noexcept : DrawWriter(out, bulk_chacha_form()) {}
+
+    void take(const std::uint64_t* draws, std::size_t count) noexcept override {
+        std::memcpy(out_, draws, count * sizeof(std::uint64_t));
+        out_ += count;
+    }
+    void make(const std::uint32_t* key, std::uint64_t counter,
+              std::uint64_t stream) noexcept override {
+        form_.blocks(key, counter, stream, reinterpret_cast<std::uint8_t*>(out_));
+        out_ += blocks_per_make() * chacha_block_bytes / sizeof(std::uint64_t);
+    }
+
+private:
+    DrawWriter(std::uint64_t* out, const ChachaForm& form) noexcept
+        : DrawSink(form.blocks_per_call), form_(form), out_(out) {}
+
+    const ChachaForm& form_;
+    std::uint64_t* out_;
+};
 
 } // namespace
 
@@ -148,30 +165,34 @@ std::uint64_t next_u64_across_refill(ThreadGenerator& generator) noexcept {
     return generator.buffer[0] | (static_cast<std::uint64_t>(generator.buffer[1]) << 32);
 }
 
-void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept {
+void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) noexcept {
     if (count == 0) {
         return;
     }
     if (generator.index % 2 != 0) {
         // An odd index pairs words across step boundaries; this module never leaves one.
         for (std::size_t i = 0; i < count; ++i) {
-            out[i] = next_u64(generator);
+            const std::uint64_t draw = next_u64(generator);
+            sink.take(&draw, 1);
         }
         return;
     }
-    std::size_t done = take_buffered(generator, out, count);
-    const std::size_t steps = (count - done) / draws_per_step;
-    fill_whole_steps(generator, reinterpret_cast<std::uint8_t*>(out + done), steps);
-    done += steps * draws_per_step;
-    if (done < count) {
+    const std::size_t left = count - take_buffered(generator, sink, count);
+    draw_whole_steps(generator, sink, left / draws_per_step);
+    if (left % draws_per_step != 0) {
         // The last partial step goes through the buffer, whose rest serves later draws.
         refill(generator);
-        take_buffered(generator, out + done, count - done);
+        take_buffered(generator, sink, left % draws_per_step);
     }
 }
 
-std::string_view active_chacha_form_name() noexcept {
-    return bulk_form().name;
+void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept {
+    DrawWriter writer(out);
+    draw_into(generator, count, writer);
+}
+
+const ChachaForm& bulk_chacha_form() noexcept {
+    return choose_chacha_form(runtime::cpu_features());
 }
 
 } // namespace tesk::random

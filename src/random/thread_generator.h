@@ -3,7 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+
+#include "random/chacha.h"
 
 // The draws below are inline. Files compiled with instruction-set flags (the *_avx2,
 // *_avx512, ... forms) must not include this header, or the linker could pick their
@@ -68,18 +69,44 @@ inline double next_f64(ThreadGenerator& generator) noexcept {
     return unit_f64(next_u64(generator));
 }
 
-/// Whole draws still waiting in the block buffer; fill_u64 serves them before it
-/// computes any new step.
-inline std::size_t buffered_draws(const ThreadGenerator& generator) noexcept {
-    return generator.index >= generator_buffer_words
-               ? 0
-               : (generator_buffer_words - generator.index) / 2;
-}
+/// Where bulk draws go, in order: draws the generator has computed, or whole calls' worth
+/// of key stream that the sink computes itself from the key, counter and stream it is
+/// handed, so that it can use the draws where they are made instead of writing them out.
+class DrawSink {
+public:
+    /// `blocks_per_make`: a multiple of four that divides 1024, so that every make() is
+    /// whole refill steps and a reseed never falls inside one.
+    explicit DrawSink(std::size_t blocks_per_make) noexcept : blocks_per_make_(blocks_per_make) {}
+    DrawSink(const DrawSink&) = delete;
+    DrawSink& operator=(const DrawSink&) = delete;
 
-/// Writes exactly what `count` successive next_u64 calls would return, and leaves the
-/// generator as they would, but computes whole refill steps straight into `out` with the
-/// widest block-function form.
+    std::size_t blocks_per_make() const noexcept { return blocks_per_make_; }
+    /// Uses the next `count` draws.
+    virtual void take(const std::uint64_t* draws, std::size_t count) noexcept = 0;
+    /// Uses the draws of ChaCha12 blocks [counter, counter + blocks_per_make()) for `key`
+    /// and `stream` (the block function's output, read as little-endian 64-bit draws).
+    virtual void make(const std::uint32_t* key, std::uint64_t counter,
+                      std::uint64_t stream) noexcept = 0;
+
+protected:
+    ~DrawSink() = default;
+
+private:
+    std::size_t blocks_per_make_;
+};
+
+/// Hands `sink` exactly what `count` successive next_u64 calls would return, and leaves
+/// the generator as they would: whole refill steps go to make() where a whole call of it
+/// can go ahead with one key, the rest (buffered draws, steps before a reseed, the last
+/// partial step through the buffer) to take().
+void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) noexcept;
+
+/// The same draws written to `out`, whole steps straight from the widest block-function
+/// form.
 void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept;
+
+/// The widest block-function form this processor runs: what bulk drawing computes with.
+const ChachaForm& bulk_chacha_form() noexcept;
 
 /// A generator with the reference count its handles share. Never leaves its thread,
 /// so the count is a plain integer.
@@ -120,8 +147,5 @@ private:
 /// cannot be registered, or during the thread's teardown; a failed creation leaves
 /// nothing behind, so the next request tries again.
 GeneratorHandle thread_generator();
-
-/// Name of the block-function form that fill_u64 uses on this processor.
-std::string_view active_chacha_form_name() noexcept;
 
 } // namespace tesk::random

@@ -14,6 +14,7 @@
 
 #include "functions/extremes.h"
 #include "functions/perturb_kernel.h"
+#include "random/chacha.h"
 #include "runtime/cpu_features.h"
 
 namespace {
@@ -191,6 +192,55 @@ TEST_P(KernelForm, FoldOfOnlyNaNsHasNoNumber) {
     GetParam().fold(reinterpret_cast<const std::byte*>(values.data()), values.size(), extremes);
     EXPECT_TRUE(extremes.any_nan);
     EXPECT_FALSE(tesk::functions::any_number(extremes));
+}
+
+// The fused forms against the reference block function and the formula, with counters
+// that carry into their high word or wrap inside the call, on unaligned storage.
+TEST(KeystreamPerturbation, FusedFormsMatchTheBlocksAndTheFormula) {
+    const auto forms = tesk::functions::perturb_keystream_forms();
+    EXPECT_EQ(forms.back().function, nullptr);
+    const std::uint32_t key[8] = {0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                  0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
+    const std::uint64_t stream = 0x0123456789ABCDEF;
+    constexpr std::size_t count = tesk::functions::perturb_keystream_blocks * 8;
+    std::mt19937_64 rng(17);
+    for (const auto& form : forms.first(forms.size() - 1)) {
+        if (!supported(form.required_features)) {
+            continue;
+        }
+        for (const std::uint64_t counter :
+             {std::uint64_t{0}, std::uint64_t{0xFFFFFFF8}, ~std::uint64_t{0} - 19}) {
+            std::vector<std::uint64_t> draws(count);
+            for (std::size_t block = 0; block < count / 8; block += 4) {
+                tesk::random::portable::chacha12_blocks(
+                    key, counter + block, stream,
+                    reinterpret_cast<std::uint8_t*>(draws.data() + block * 8));
+            }
+            for (const double scaling : {1.0, -3.75, 0.0, -0.0, 1e300}) {
+                const std::size_t offset = rng() % 8;
+                std::vector<double> values(count);
+                for (double& value : values) {
+                    value = interesting_value(rng);
+                }
+                std::vector<std::byte> storage(count * 8 + 16, std::byte{0x5A});
+                std::memcpy(storage.data() + offset, values.data(), count * 8);
+                form.function(key, counter, stream, storage.data() + offset,
+                              tesk::functions::centred_draw_factor(scaling));
+                for (std::size_t i = 0; i < count; ++i) {
+                    double got;
+                    std::memcpy(&got, storage.data() + offset + i * 8, 8);
+                    const double want = reference_perturbation(values[i], draws[i], scaling);
+                    ASSERT_EQ(std::bit_cast<std::uint64_t>(got), std::bit_cast<std::uint64_t>(want))
+                        << form.name << " counter " << counter << " element " << i;
+                }
+                for (std::size_t i = 0; i < storage.size(); ++i) {
+                    if (i < offset || i >= offset + count * 8) {
+                        ASSERT_EQ(storage[i], std::byte{0x5A}) << form.name << " byte " << i;
+                    }
+                }
+            }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, KernelForm, ::testing::ValuesIn(kernel_forms()),

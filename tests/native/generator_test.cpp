@@ -290,7 +290,7 @@ TEST(FillU64, ReseedFailureInsideABatchKeepsTheOldKey) {
 }
 
 TEST(FillU64, ActiveFormIsTheWidestThisHostRuns) {
-    const std::string_view name = active_chacha_form_name();
+    const std::string_view name = bulk_chacha_form().name;
     std::size_t widest = 0;
     for (const ChachaForm& form : chacha_forms()) {
         if ((form.required_features & ~cpu_features()) == 0) {

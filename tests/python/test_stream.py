@@ -338,7 +338,7 @@ emit({{
 }})
 """
 
-ALL_FORMS = ("chacha", "extremes", "perturb")
+ALL_FORMS = ("chacha", "extremes", "perturb", "fused")
 
 
 def as_bits(values):
@@ -364,7 +364,7 @@ def extremes_arrays():
 # against this process's forms.
 @pytest.mark.parametrize(("disabled", "excluded", "affected"), [
     ("", (), ALL_FORMS),
-    ("AVX512DQ", ("avx512",), ("perturb",)),
+    ("AVX512DQ", ("avx512",), ("perturb", "fused")),
     ("AVX512F", ("avx512",), ALL_FORMS),
     ("AVX512F,AVX2", ("avx512", "avx2"), ALL_FORMS),
     ("AVX", ("avx",), ALL_FORMS),

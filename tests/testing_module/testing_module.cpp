@@ -236,14 +236,16 @@ std::string_view form_name(std::span<const Form> forms, decltype(Form::function)
 PyObject* chosen_forms(PyObject*, PyObject*) {
     namespace functions = tesk::functions;
     const std::string_view names[] = {
-        tesk::random::active_chacha_form_name(),
+        tesk::random::bulk_chacha_form().name,
         form_name(functions::fold_forms(), functions::fold_contiguous_form()),
         form_name(functions::perturb_forms(), functions::perturb_contiguous_form()),
+        form_name(functions::perturb_keystream_forms(), functions::perturb_keystream_form()),
     };
-    return Py_BuildValue("{s:s#,s:s#,s:s#}", "chacha", names[0].data(),
-                         static_cast<Py_ssize_t>(names[0].size()), "extremes", names[1].data(),
-                         static_cast<Py_ssize_t>(names[1].size()), "perturb", names[2].data(),
-                         static_cast<Py_ssize_t>(names[2].size()));
+    const auto length = [](std::string_view name) { return static_cast<Py_ssize_t>(name.size()); };
+    return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#}", "chacha", names[0].data(), length(names[0]),
+                         "extremes", names[1].data(), length(names[1]), "perturb",
+                         names[2].data(), length(names[2]), "fused", names[3].data(),
+                         length(names[3]));
 }
 
 PyMethodDef testing_methods[] = {
