@@ -45,6 +45,10 @@ double centred_draw_factor(double scaling) noexcept {
     return factor * 0x1.0p53 == scaling ? factor : __builtin_nan("");
 }
 
+bool doubling_fuses(double factor) noexcept {
+    return __builtin_fabs(factor) < 0x1.0p917;
+}
+
 void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                  double scaling) noexcept {
     perturb_strided(data, sizeof(double), draws, count, scaling);

@@ -67,4 +67,10 @@ void perturb_strided(std::byte* data, std::ptrdiff_t step, const std::uint64_t* 
 /// one rounding: the same real number rounded once, signed zeros included.
 double centred_draw_factor(double scaling) noexcept;
 
+/// Whether a form may compute (k × factor) + (v + v) as fma(v, 2, k × factor), for an exact
+/// factor: below 2^917 (a scaling below 2^970), |k × factor| < 2^969 cannot carry a
+/// doubling that overflowed back into range, so the one rounding of the fused sum gives
+/// the infinity or the value that the two roundings give.
+bool doubling_fuses(double factor) noexcept;
+
 } // namespace tesk::functions

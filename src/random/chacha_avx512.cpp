@@ -38,7 +38,7 @@ void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint6
                      std::uint8_t* out) noexcept {
     Group first;
     alignas(64) Group second;
-    chacha12_groups(key, counter, stream, first, second);
+    chacha12_groups(key, counter, stream, 0, first, second);
     store_eight_words(first, out);
     store_eight_words(first + 8, out + 32);
     out += group_blocks * chacha_block_bytes;

@@ -126,19 +126,24 @@ using Group = __m512i[chacha_block_words];
     high = _mm512_mask_add_epi32(high_word, carried, high_word, _mm512_set1_epi32(1));
 }
 
-/// The input words of sixteen blocks whose counter words are `low` and `high`.
+/// The input words of sixteen blocks whose counter words are `low` and `high`, with
+/// `odd_addend` added to every odd word.
 [[gnu::always_inline]] inline void input_words(const std::uint32_t* key, __m512i low, __m512i high,
-                                               std::uint64_t stream, Group& words) noexcept {
+                                               std::uint64_t stream, std::uint32_t odd_addend,
+                                               Group& words) noexcept {
+    const auto word = [odd_addend](std::size_t i, std::uint32_t value) {
+        return _mm512_set1_epi32(static_cast<int>(value + (i % 2 != 0 ? odd_addend : 0)));
+    };
     for (std::size_t i = 0; i < 4; ++i) {
-        words[i] = _mm512_set1_epi32(static_cast<int>(chacha_constants[i]));
+        words[i] = word(i, chacha_constants[i]);
     }
     for (std::size_t i = 0; i < chacha_key_words; ++i) {
-        words[4 + i] = _mm512_set1_epi32(static_cast<int>(key[i]));
+        words[4 + i] = word(4 + i, key[i]);
     }
     words[12] = low;
-    words[13] = high;
-    words[14] = _mm512_set1_epi32(static_cast<int>(stream));
-    words[15] = _mm512_set1_epi32(static_cast<int>(stream >> 32));
+    words[13] = _mm512_add_epi32(high, _mm512_set1_epi32(static_cast<int>(odd_addend)));
+    words[14] = word(14, static_cast<std::uint32_t>(stream));
+    words[15] = word(15, static_cast<std::uint32_t>(stream >> 32));
 }
 
 /// Four words (v[0..3], lane j = block j) of sixteen blocks, regrouped: lane L (128 bits)
@@ -187,10 +192,12 @@ template <typename Use>
 }
 
 /// The key-stream words of blocks [counter, counter + 32): word i of block counter + j in
-/// lane j of first[i] (j < 16) or of second[i] (j >= 16).
+/// lane j of first[i] (j < 16) or of second[i] (j >= 16), every odd word plus
+/// `odd_addend`. An addend of 2^31 flips the top bit of every 64-bit draw (odd words are
+/// their high halves) within the final addition, at no cost.
 [[gnu::always_inline]] inline void chacha12_groups(const std::uint32_t* key, std::uint64_t counter,
-                                                   std::uint64_t stream, Group& first,
-                                                   Group& second) noexcept {
+                                                   std::uint64_t stream, std::uint32_t odd_addend,
+                                                   Group& first, Group& second) noexcept {
     alignas(64) __m512i counters[4];
     counter_words(counter, counters[0], counters[1]);
     counter_words(counter + group_blocks, counters[2], counters[3]);
@@ -198,12 +205,12 @@ template <typename Use>
                                            static_cast<std::uint32_t>(stream >> 32)};
     chacha12_rounds(key, stream_words, counters, first, second);
     Group input;
-    input_words(key, counters[0], counters[1], stream, input);
+    input_words(key, counters[0], counters[1], stream, odd_addend, input);
     for (std::size_t i = 0; i < chacha_block_words; ++i) {
         first[i] = _mm512_add_epi32(first[i], input[i]);
     }
     input[12] = counters[2];
-    input[13] = counters[3];
+    input[13] = _mm512_add_epi32(counters[3], _mm512_set1_epi32(static_cast<int>(odd_addend)));
     for (std::size_t i = 0; i < chacha_block_words; ++i) {
         second[i] = _mm512_add_epi32(second[i], input[i]);
     }
