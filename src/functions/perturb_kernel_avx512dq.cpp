@@ -1,11 +1,10 @@
-// perturb_kernel_avx512.cpp — the perturbation over 8-lane AVX-512 registers.
+// perturb_kernel_avx512dq.cpp — the perturbation over 8-lane AVX-512 registers.
 #include <immintrin.h>
 
 #include "functions/perturb_kernel.h"
 #include "random/chacha_avx512_groups.h"
 
-// The conversion from 64-bit integers needs AVX512DQ, which these forms alone ask for
-// beyond the AVX512F that every AVX-512 file is compiled for.
+// Compiled for AVX512DQ as well as AVX512F: the conversion from 64-bit integers needs it.
 
 namespace tesk::functions {
 namespace {
@@ -18,8 +17,7 @@ constexpr std::uint32_t top_bit_of_word = std::uint32_t{1} << 31;
 /// `FuseDoubling`, the doubling and the last addition as one fused multiply-add, which
 /// rounds to the same (see doubling_fuses).
 template <bool FuseDoubling>
-[[gnu::target("avx512dq")]] inline __m512d perturbed(__m512d value, __m512i flipped,
-                                                     __m512d factor) noexcept {
+inline __m512d perturbed(__m512d value, __m512i flipped, __m512d factor) noexcept {
     const __m512d offset =
         _mm512_mul_pd(_mm512_cvtepi64_pd(_mm512_srai_epi64(flipped, 11)), factor);
     if constexpr (FuseDoubling) {
@@ -30,8 +28,8 @@ template <bool FuseDoubling>
 }
 
 template <bool FuseDoubling>
-[[gnu::target("avx512dq")]] void rewrite_contiguous(double* values, const std::uint64_t* draws,
-                                                    std::size_t count, double factor) noexcept {
+void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t count,
+                        double factor) noexcept {
     const __m512d factors = _mm512_set1_pd(factor);
     const __m512i top_bit = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << 63));
     const auto flipped = [&](__m512i loaded) { return _mm512_xor_si512(loaded, top_bit); };
@@ -54,9 +52,8 @@ template <bool FuseDoubling>
 }
 
 template <bool FuseDoubling>
-[[gnu::target("avx512dq")]] void rewrite_with_keystream(const std::uint32_t* key,
-                                                        std::uint64_t counter, std::uint64_t stream,
-                                                        double* values, double factor) noexcept {
+void rewrite_with_keystream(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                            double* values, double factor) noexcept {
     random::avx512::Group first;
     alignas(64) random::avx512::Group second;
     random::avx512::chacha12_groups(key, counter, stream, top_bit_of_word, first, second);
@@ -72,10 +69,8 @@ template <bool FuseDoubling>
 
 } // namespace
 
-[[gnu::target("avx512dq")]] void perturb_contiguous_avx512(std::byte* data,
-                                                           const std::uint64_t* draws,
-                                                           std::size_t count,
-                                                           double scaling) noexcept {
+void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                               double scaling) noexcept {
     const double factor = centred_draw_factor(scaling);
     auto* values = reinterpret_cast<double*>(data);
     if (factor != factor) {
@@ -87,10 +82,8 @@ template <bool FuseDoubling>
     }
 }
 
-[[gnu::target("avx512dq")]] void perturb_keystream_avx512(const std::uint32_t* key,
-                                                          std::uint64_t counter,
-                                                          std::uint64_t stream, std::byte* data,
-                                                          double factor) noexcept {
+void perturb_keystream_avx512(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                              std::byte* data, double factor) noexcept {
     auto* values = reinterpret_cast<double*>(data);
     if (doubling_fuses(factor)) {
         rewrite_with_keystream<true>(key, counter, stream, values, factor);
