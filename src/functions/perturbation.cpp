@@ -9,21 +9,19 @@
 namespace tesk::functions {
 namespace {
 
-/// Blocks per make() where the draws are written out before the kernel reads them: 8 KiB
-/// of draws, which stay in the first-level cache with the elements they rewrite.
+/// At most this many blocks per make(): 8 KiB of draws, written out where the fused form
+/// does not apply, which stay in the first-level cache with the elements they rewrite.
 constexpr std::size_t written_blocks = 128;
 constexpr std::size_t draws_per_block = random::chacha_block_bytes / sizeof(std::uint64_t);
 
 /// Rewrites the elements of a view in logical order as the draws arrive, across its runs.
-/// Contiguous stretches long enough for a whole make() take the key stream straight from
-/// the registers where the fused form computes it.
+/// Contiguous stretches long enough for a whole fused call take the key stream straight
+/// from the registers where the fused form computes it.
 class Perturber final : public random::DrawSink {
 public:
     Perturber(const runtime::Float64View& x, double scaling, double factor,
               PerturbKeystream fused) noexcept
-        : DrawSink(fused != nullptr ? perturb_keystream_blocks : written_blocks), walk_(x),
-          scaling_(scaling), factor_(factor), fused_(fused),
-          contiguous_(perturb_contiguous_form()) {}
+        : Perturber(x, scaling, factor, fused, random::bulk_chacha_form()) {}
 
     void take(const std::uint64_t* draws, std::size_t count) noexcept override {
         while (count > 0) {
@@ -40,22 +38,27 @@ public:
         }
     }
 
-    void make(const std::uint32_t* key, std::uint64_t counter,
-              std::uint64_t stream) noexcept override {
-        const std::size_t count = blocks_per_make() * draws_per_block;
-        const runtime::Run& run = current_run();
-        if (fused_ != nullptr && run.step == sizeof(double) && run.count >= count) {
+    void make(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+              std::size_t blocks) noexcept override {
+        constexpr std::size_t fused_count = perturb_keystream_blocks * draws_per_block;
+        while (fused_ != nullptr && blocks > 0) {
+            const runtime::Run& run = current_run();
+            if (run.step != sizeof(double) || run.count < fused_count) {
+                break;
+            }
             fused_(key, counter, stream, run.start, factor_);
-            advance(count);
-            return;
+            advance(fused_count);
+            counter += perturb_keystream_blocks;
+            blocks -= perturb_keystream_blocks;
         }
-        const random::ChachaForm& form = random::bulk_chacha_form();
+        // The fused form makes as many blocks per call as the widest form writes, so what
+        // is left is whole calls of it.
         alignas(64) std::uint64_t draws[written_blocks * draws_per_block];
         auto* bytes = reinterpret_cast<std::uint8_t*>(draws);
-        for (std::size_t block = 0; block < blocks_per_make(); block += form.blocks_per_call) {
-            form.blocks(key, counter + block, stream, bytes + block * random::chacha_block_bytes);
+        for (std::size_t block = 0; block < blocks; block += form_.blocks_per_call) {
+            form_.blocks(key, counter + block, stream, bytes + block * random::chacha_block_bytes);
         }
-        take(draws, count);
+        take(draws, blocks * draws_per_block);
     }
 
 private:
@@ -73,12 +76,20 @@ private:
         run_.count -= count;
     }
 
+    Perturber(const runtime::Float64View& x, double scaling, double factor, PerturbKeystream fused,
+              const random::ChachaForm& form) noexcept
+        : DrawSink(fused != nullptr ? perturb_keystream_blocks : form.blocks_per_call,
+                   written_blocks),
+          walk_(x), scaling_(scaling), factor_(factor), fused_(fused),
+          contiguous_(perturb_contiguous_form()), form_(form) {}
+
     runtime::RunWalk walk_;
     runtime::Run run_{nullptr, 0, 0};
     double scaling_;
     double factor_;
     PerturbKeystream fused_;
     PerturbContiguous contiguous_;
+    const random::ChachaForm& form_;
 };
 
 } // namespace

@@ -87,24 +87,26 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
     return admitted;
 }
 
-/// Hands `sink` the draws of `steps` whole refill steps: through make() where a whole call
-/// of it can go ahead with one key, one step at a time before a reseed.
+/// Hands `sink` the draws of `steps` whole refill steps: through make() for as many as
+/// share one key and fill whole make() calls, one step at a time for the rest.
 void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t steps) noexcept {
     const ChachaForm& narrow = step_form();
-    const std::size_t make_steps = sink.blocks_per_make() / blocks_per_step;
+    const std::size_t make_multiple = sink.blocks_per_make() / blocks_per_step;
+    const std::size_t make_most = sink.max_blocks_per_make() / blocks_per_step;
     while (steps > 0) {
-        const std::size_t admitted = admit_steps(generator, std::min(steps, make_steps));
-        if (admitted == make_steps) {
-            sink.make(generator.key, generator.block_counter, generator.stream);
-            generator.block_counter += sink.blocks_per_make();
-        } else {
-            for (std::size_t k = 0; k < admitted; ++k) {
-                std::uint64_t draws[draws_per_step];
-                narrow.blocks(generator.key, generator.block_counter, generator.stream,
-                              reinterpret_cast<std::uint8_t*>(draws));
-                generator.block_counter += blocks_per_step;
-                sink.take(draws, draws_per_step);
-            }
+        const std::size_t admitted = admit_steps(generator, std::min(steps, make_most));
+        const std::size_t made = admitted - admitted % make_multiple;
+        if (made > 0) {
+            sink.make(generator.key, generator.block_counter, generator.stream,
+                      made * blocks_per_step);
+            generator.block_counter += made * blocks_per_step;
+        }
+        for (std::size_t k = made; k < admitted; ++k) {
+            std::uint64_t draws[draws_per_step];
+            narrow.blocks(generator.key, generator.block_counter, generator.stream,
+                          reinterpret_cast<std::uint8_t*>(draws));
+            generator.block_counter += blocks_per_step;
+            sink.take(draws, draws_per_step);
         }
         steps -= admitted;
     }
@@ -119,15 +121,17 @@ public:
         std::memcpy(out_, draws, count * sizeof(std::uint64_t));
         out_ += count;
     }
-    void make(const std::uint32_t* key, std::uint64_t counter,
-              std::uint64_t stream) noexcept override {
-        form_.blocks(key, counter, stream, reinterpret_cast<std::uint8_t*>(out_));
-        out_ += blocks_per_make() * chacha_block_bytes / sizeof(std::uint64_t);
+    void make(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+              std::size_t blocks) noexcept override {
+        for (std::size_t block = 0; block < blocks; block += form_.blocks_per_call) {
+            form_.blocks(key, counter + block, stream, reinterpret_cast<std::uint8_t*>(out_));
+            out_ += form_.blocks_per_call * chacha_block_bytes / sizeof(std::uint64_t);
+        }
     }
 
 private:
     DrawWriter(std::uint64_t* out, const ChachaForm& form) noexcept
-        : DrawSink(form.blocks_per_call), form_(form), out_(out) {}
+        : DrawSink(form.blocks_per_call, SIZE_MAX), form_(form), out_(out) {}
 
     const ChachaForm& form_;
     std::uint64_t* out_;
