@@ -74,12 +74,13 @@ using Group = __m512i[chacha_block_words];
                                  TESK_LOAD(0, 12) TESK_LOAD(64, 13) TESK_SPLAT(0, stream, 14)
                                      TESK_SPLAT(4, stream, 15)
                  // Group 1's input is group 0's but for the counter.
-TESK_SPLAT(0, constants, 16) TESK_SPLAT(4, constants, 17) TESK_SPLAT(8, constants, 18)
-                     TESK_SPLAT(12, constants, 19) TESK_SPLAT(0, key, 20) TESK_SPLAT(4, key, 21)
-                         TESK_SPLAT(8, key, 22) TESK_SPLAT(12, key, 23) TESK_SPLAT(16, key, 24)
-                             TESK_SPLAT(20, key, 25) TESK_SPLAT(24, key, 26) TESK_SPLAT(28, key, 27)
-                                 TESK_LOAD(128, 28) TESK_LOAD(192, 29) TESK_SPLAT(0, stream, 30)
-                                     TESK_SPLAT(4, stream, 31) "1:\n\t"
+                 TESK_SPLAT(0, constants, 16) TESK_SPLAT(4, constants, 17)
+                     TESK_SPLAT(8, constants, 18) TESK_SPLAT(12, constants, 19)
+                         TESK_SPLAT(0, key, 20) TESK_SPLAT(4, key, 21) TESK_SPLAT(8, key, 22)
+                             TESK_SPLAT(12, key, 23) TESK_SPLAT(16, key, 24) TESK_SPLAT(20, key, 25)
+                                 TESK_SPLAT(24, key, 26) TESK_SPLAT(28, key, 27) TESK_LOAD(128, 28)
+                                     TESK_LOAD(192, 29) TESK_SPLAT(0, stream, 30)
+                                         TESK_SPLAT(4, stream, 31) "1:\n\t"
                  // Columns.
                  TESK_QUARTER_ROUNDS(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 16, 20,
                                      24, 28, 17, 21, 25, 29, 18, 22, 26, 30, 19, 23, 27, 31)
