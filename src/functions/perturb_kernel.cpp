@@ -18,14 +18,14 @@ inline void perturb_at(std::byte* at, std::uint64_t draw, double scaling) noexce
 constexpr PerturbForm forms[] = {
     {"avx512", runtime::cpu_feature::avx512f | runtime::cpu_feature::avx512dq,
      &perturb_contiguous_avx512},
-    {"avx2", runtime::cpu_feature::avx2, &perturb_contiguous_avx2},
+    {"avx2", runtime::cpu_feature::avx2 | runtime::cpu_feature::fma, &perturb_contiguous_avx2},
     {"portable", 0, &perturb_contiguous_portable},
 };
 
 constexpr PerturbKeystreamForm keystream_forms[] = {
     {"avx512", runtime::cpu_feature::avx512f | runtime::cpu_feature::avx512dq,
      &perturb_keystream_avx512},
-    {"avx2", runtime::cpu_feature::avx2, &perturb_keystream_avx2},
+    {"avx2", runtime::cpu_feature::avx2 | runtime::cpu_feature::fma, &perturb_keystream_avx2},
     {"separate", 0, nullptr},
 };
 

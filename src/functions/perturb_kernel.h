@@ -20,6 +20,7 @@ using PerturbContiguous = void (*)(std::byte* data, const std::uint64_t* draws, 
 
 void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                  double scaling) noexcept;
+/// Needs FMA as well as AVX2.
 void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
                              double scaling) noexcept;
 /// Needs AVX512DQ as well as AVX512F.

@@ -10,6 +10,7 @@ namespace tesk::runtime {
 namespace {
 
 constexpr std::uint32_t leaf1_ecx_ssse3 = 1u << 9;
+constexpr std::uint32_t leaf1_ecx_fma = 1u << 12;
 constexpr std::uint32_t leaf1_ecx_sse41 = 1u << 19;
 constexpr std::uint32_t leaf1_ecx_xsave = 1u << 26;
 constexpr std::uint32_t leaf1_ecx_osxsave = 1u << 27;
@@ -29,9 +30,10 @@ struct NamedFeature {
 
 // Lowest first: each set's forms may use the instructions of every set before it.
 constexpr NamedFeature feature_chain[] = {
-    {"SSSE3", cpu_feature::ssse3},     {"SSE41", cpu_feature::sse41},
-    {"AVX", cpu_feature::avx},         {"AVX2", cpu_feature::avx2},
-    {"AVX512F", cpu_feature::avx512f}, {"AVX512DQ", cpu_feature::avx512dq},
+    {"SSSE3", cpu_feature::ssse3},       {"SSE41", cpu_feature::sse41},
+    {"AVX", cpu_feature::avx},           {"AVX2", cpu_feature::avx2},
+    {"FMA", cpu_feature::fma},           {"AVX512F", cpu_feature::avx512f},
+    {"AVX512DQ", cpu_feature::avx512dq},
 };
 
 /// The feature called `name` and every feature above it; 0 for an unknown name.
@@ -103,6 +105,9 @@ std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept {
     }
     if (ymm_saved && (registers.leaf7_ebx & leaf7_ebx_avx2) != 0) {
         features |= cpu_feature::avx2;
+    }
+    if (ymm_saved && (registers.leaf1_ecx & leaf1_ecx_fma) != 0) {
+        features |= cpu_feature::fma;
     }
     if (zmm_saved && (registers.leaf7_ebx & leaf7_ebx_avx512f) != 0) {
         features |= cpu_feature::avx512f;

@@ -14,6 +14,7 @@ constexpr std::uint64_t avx = 1u << 2;
 constexpr std::uint64_t avx2 = 1u << 3;
 constexpr std::uint64_t avx512f = 1u << 4;
 constexpr std::uint64_t avx512dq = 1u << 5;
+constexpr std::uint64_t fma = 1u << 6;
 /// Set in the cached word once detection has run, so that 0 can mean "not yet".
 constexpr std::uint64_t detected = std::uint64_t{1} << 63;
 } // namespace cpu_feature
@@ -33,7 +34,8 @@ std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept;
 inline constexpr const char* disable_cpu_features_variable = "TESK_DISABLE_CPU_FEATURES";
 
 /// The cpu_feature bits that a list of feature names takes away. Names are separated by
-/// commas and/or spaces, from "SSSE3", "SSE41", "AVX", "AVX2", "AVX512F" and "AVX512DQ".
+/// commas and/or spaces, from "SSSE3", "SSE41", "AVX", "AVX2", "FMA", "AVX512F" and
+/// "AVX512DQ".
 /// Taking a feature away takes away every feature above it in that order too: each form
 /// is compiled with flags that let the compiler use the instructions of the sets below
 /// (the AVX-512 forms may contain AVX2 instructions), so it must not run without them.

@@ -12,6 +12,7 @@ namespace tesk::runtime {
 namespace {
 
 constexpr std::uint32_t ssse3 = 1u << 9;
+constexpr std::uint32_t fma = 1u << 12;
 constexpr std::uint32_t sse41 = 1u << 19;
 constexpr std::uint32_t xsave = 1u << 26;
 constexpr std::uint32_t osxsave = 1u << 27;
@@ -46,6 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
         Decoding{"avx without xmm state", {avx | xsave | osxsave, 0, 0b100}, 0},
         Decoding{"avx2 enabled", {xsave | osxsave, avx2, xmm_ymm}, cpu_feature::avx2},
         Decoding{"avx2 without ymm state", {avx | xsave | osxsave, avx2, 0b011}, 0},
+        Decoding{"fma enabled",
+                 {fma | xsave | osxsave, avx2, xmm_ymm},
+                 cpu_feature::fma | cpu_feature::avx2},
+        Decoding{"fma without ymm state", {fma | xsave | osxsave, 0, 0b010}, 0},
         Decoding{"avx512f enabled",
                  {avx | xsave | osxsave, avx2 | avx512f, xmm_ymm_zmm},
                  cpu_feature::avx | cpu_feature::avx2 | cpu_feature::avx512f},
@@ -88,7 +93,8 @@ TEST_P(Disable, TakesAwayTheNamedFeaturesAndThoseAboveThem) {
 }
 
 constexpr std::uint64_t from_avx512f = cpu_feature::avx512f | cpu_feature::avx512dq;
-constexpr std::uint64_t from_avx2 = cpu_feature::avx2 | from_avx512f;
+constexpr std::uint64_t from_fma = cpu_feature::fma | from_avx512f;
+constexpr std::uint64_t from_avx2 = cpu_feature::avx2 | from_fma;
 constexpr std::uint64_t from_avx = cpu_feature::avx | from_avx2;
 constexpr std::uint64_t from_ssse3 = cpu_feature::ssse3 | cpu_feature::sse41 | from_avx;
 
@@ -96,8 +102,8 @@ INSTANTIATE_TEST_SUITE_P(
     Names, Disable,
     ::testing::Values(Disabling{"", 0, {}}, Disabling{" ,, ", 0, {}},
                       Disabling{"AVX512DQ", cpu_feature::avx512dq, {}},
-                      Disabling{"AVX512F", from_avx512f, {}}, Disabling{"AVX2", from_avx2, {}},
-                      Disabling{"AVX", from_avx, {}},
+                      Disabling{"AVX512F", from_avx512f, {}}, Disabling{"FMA", from_fma, {}},
+                      Disabling{"AVX2", from_avx2, {}}, Disabling{"AVX", from_avx, {}},
                       Disabling{"SSE41", cpu_feature::sse41 | from_avx, {}},
                       Disabling{"SSSE3", from_ssse3, {}},
                       Disabling{",AVX512F, AVX2 ,", from_avx2, {}},
@@ -123,6 +129,7 @@ TEST(CpuFeatures, HostWordIsMarkedDetectedAndAgreesWithTheCompiler) {
         {cpu_feature::sse41, __builtin_cpu_supports("sse4.1") != 0},
         {cpu_feature::avx, __builtin_cpu_supports("avx") != 0},
         {cpu_feature::avx2, __builtin_cpu_supports("avx2") != 0},
+        {cpu_feature::fma, __builtin_cpu_supports("fma") != 0},
         {cpu_feature::avx512f, __builtin_cpu_supports("avx512f") != 0},
         {cpu_feature::avx512dq, __builtin_cpu_supports("avx512dq") != 0},
     };

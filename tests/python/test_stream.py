@@ -366,6 +366,7 @@ def extremes_arrays():
     ("", (), ALL_FORMS),
     ("AVX512DQ", ("avx512",), ("perturb", "fused")),
     ("AVX512F", ("avx512",), ALL_FORMS),
+    ("FMA", ("avx512", "avx2"), ("perturb", "fused")),
     ("AVX512F,AVX2", ("avx512", "avx2"), ALL_FORMS),
     ("AVX", ("avx",), ALL_FORMS),
     ("SSE41", ("avx", "sse41"), ALL_FORMS),

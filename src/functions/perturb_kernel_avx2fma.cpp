@@ -1,0 +1,109 @@
+// perturb_kernel_avx2fma.cpp — the perturbation over 4-lane AVX2 registers.
+#include <immintrin.h>
+
+#include "functions/perturb_kernel.h"
+#include "random/chacha_avx2x16_groups.h"
+
+namespace tesk::functions {
+namespace {
+
+// k = (draw >> 11) − 2^52 as a double, exactly, without a 64-bit integer conversion
+// (AVX2 has none). With j the low 52 bits of draw >> 11, the bits of j under the
+// exponent of 2^52 make D = 2^52 + j, and k = D − 2^52 when the draw's top bit is set
+// (then k = j), D − 2^53 otherwise (k = j − 2^52); both differences are exact. The
+// top bit selects the constant directly as a blend mask.
+inline __m256d centred_draws(__m256i draws) noexcept {
+    const __m256i exponent_2p52 = _mm256_set1_epi64x(0x4330000000000000);
+    const __m256d d =
+        _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(draws, 11), exponent_2p52));
+    const __m256d offset = _mm256_blendv_pd(_mm256_set1_pd(0x1.0p53), _mm256_set1_pd(0x1.0p52),
+                                            _mm256_castsi256_pd(draws));
+    return _mm256_sub_pd(d, offset);
+}
+
+// (k × factor) + (v + v): the product and the two additions, each rounded on its own; or,
+// where `FuseDoubling`, the doubling and the last addition as one fused multiply-add,
+// which rounds to the same (see doubling_fuses). Compiled for FMA as well as AVX2.
+template <bool FuseDoubling>
+inline __m256d perturbed(__m256d value, __m256d centred, __m256d factor) noexcept {
+    const __m256d offset = _mm256_mul_pd(centred, factor);
+    if constexpr (FuseDoubling) {
+        return _mm256_fmadd_pd(value, _mm256_set1_pd(2.0), offset);
+    } else {
+        return _mm256_add_pd(offset, _mm256_add_pd(value, value));
+    }
+}
+
+/// Rewrites the 64 elements at `values` with the key stream of a finished group of eight
+/// blocks, each half block of draws where it is transposed.
+template <bool FuseDoubling>
+inline void rewrite_group(const random::avx2x16::Group& words, double* values,
+                          __m256d factor) noexcept {
+    for (int half = 0; half < 2; ++half) {
+        random::avx2x16::for_each_half(words + 8 * half, [&](int block, __m256i draws) {
+            double* at = values + block * 8 + half * 4;
+            _mm256_storeu_pd(
+                at, perturbed<FuseDoubling>(_mm256_loadu_pd(at), centred_draws(draws), factor));
+        });
+    }
+}
+
+template <bool FuseDoubling>
+void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t count,
+                        double factor) noexcept {
+    const __m256d factors = _mm256_set1_pd(factor);
+    for (std::size_t i = 0; i < count; i += 4) {
+        const __m256d a = _mm256_loadu_pd(values + i);
+        const __m256d k =
+            centred_draws(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws + i)));
+        _mm256_storeu_pd(values + i, perturbed<FuseDoubling>(a, k, factors));
+    }
+}
+
+template <bool FuseDoubling>
+void rewrite_with_keystream(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                            double* values, double factor) noexcept {
+    namespace chacha = random::avx2x16;
+    const __m256d factors = _mm256_set1_pd(factor);
+    constexpr std::size_t calls =
+        perturb_keystream_blocks / (chacha::groups * chacha::group_blocks);
+    for (std::size_t call = 0; call < calls; ++call) {
+        alignas(32) chacha::Group first[chacha::groups];
+        chacha::Group second;
+        chacha::chacha12_groups(key, counter, stream, first, second);
+        chacha::finish_group(first[0], key, counter, stream);
+        rewrite_group<FuseDoubling>(first[0], values, factors);
+        chacha::finish_group(second, key, counter + chacha::group_blocks, stream);
+        rewrite_group<FuseDoubling>(second, values + chacha::group_blocks * 8, factors);
+        counter += chacha::groups * chacha::group_blocks;
+        values += chacha::groups * chacha::group_blocks * 8;
+    }
+}
+
+} // namespace
+
+void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                             double scaling) noexcept {
+    const double factor = centred_draw_factor(scaling);
+    const std::size_t vectors = factor == factor ? count / 4 * 4 : 0;
+    auto* values = reinterpret_cast<double*>(data);
+    if (vectors > 0 && doubling_fuses(factor)) {
+        rewrite_contiguous<true>(values, draws, vectors, factor);
+    } else if (vectors > 0) {
+        rewrite_contiguous<false>(values, draws, vectors, factor);
+    }
+    perturb_contiguous_portable(data + vectors * sizeof(double), draws + vectors, count - vectors,
+                                scaling);
+}
+
+void perturb_keystream_avx2(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                            std::byte* data, double factor) noexcept {
+    auto* values = reinterpret_cast<double*>(data);
+    if (doubling_fuses(factor)) {
+        rewrite_with_keystream<true>(key, counter, stream, values, factor);
+    } else {
+        rewrite_with_keystream<false>(key, counter, stream, values, factor);
+    }
+}
+
+} // namespace tesk::functions
