@@ -84,12 +84,9 @@ void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std:
 
 void perturb_keystream_avx512(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                               std::byte* data, double factor) noexcept {
-    auto* values = reinterpret_cast<double*>(data);
-    if (doubling_fuses(factor)) {
-        rewrite_with_keystream<true>(key, counter, stream, values, factor);
-    } else {
-        rewrite_with_keystream<false>(key, counter, stream, values, factor);
-    }
+    const auto rewrite =
+        doubling_fuses(factor) ? &rewrite_with_keystream<true> : &rewrite_with_keystream<false>;
+    rewrite(key, counter, stream, reinterpret_cast<double*>(data), factor);
 }
 
 } // namespace tesk::functions
