@@ -170,26 +170,18 @@ template <typename Use>
     for (int h = 0; h < 4; ++h) {
         quarter_words(words + 4 * h, quarters[h]);
     }
-    // Lanes 0 and 1 (or 2 and 3) of two quarters side by side, then the halves of two
-    // such pairs: lane L of all four quarters, which is block 4L + r.
-    const __m512i lanes_01 = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
-    const __m512i lanes_23 = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
-    for (int pair = 0; pair < 2; ++pair) {
-        const __m512i lanes = pair == 0 ? lanes_01 : lanes_23;
-        __m512i low[4];
-        __m512i high[4];
-        for (int r = 0; r < 4; ++r) {
-            const __m512i front = _mm512_permutex2var_epi64(quarters[0][r], lanes, quarters[1][r]);
-            const __m512i back = _mm512_permutex2var_epi64(quarters[2][r], lanes, quarters[3][r]);
-            low[r] = _mm512_shuffle_i64x2(front, back, 0x44);
-            high[r] = _mm512_shuffle_i64x2(front, back, 0xEE);
-        }
-        for (int r = 0; r < 4; ++r) {
-            use(8 * pair + r, low[r]);
-        }
-        for (int r = 0; r < 4; ++r) {
-            use(8 * pair + 4 + r, high[r]);
-        }
+    // Lanes 0 and 2 (or 1 and 3) of two quarters, then the same of two such pairs: lane L
+    // of all four quarters, which is block 4L + r. The 128-bit shuffles leave their
+    // inputs intact, so no quarter needs copying for its second use.
+    for (int r = 0; r < 4; ++r) {
+        const __m512i even_01 = _mm512_shuffle_i64x2(quarters[0][r], quarters[1][r], 0x88);
+        const __m512i odd_01 = _mm512_shuffle_i64x2(quarters[0][r], quarters[1][r], 0xDD);
+        const __m512i even_23 = _mm512_shuffle_i64x2(quarters[2][r], quarters[3][r], 0x88);
+        const __m512i odd_23 = _mm512_shuffle_i64x2(quarters[2][r], quarters[3][r], 0xDD);
+        use(r, _mm512_shuffle_i64x2(even_01, even_23, 0x88));
+        use(4 + r, _mm512_shuffle_i64x2(odd_01, odd_23, 0x88));
+        use(8 + r, _mm512_shuffle_i64x2(even_01, even_23, 0xDD));
+        use(12 + r, _mm512_shuffle_i64x2(odd_01, odd_23, 0xDD));
     }
 }
 
