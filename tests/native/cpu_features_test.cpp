@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         Decoding{"everything",
                  {0xFFFFFFFF, 0xFFFFFFFF, ~std::uint64_t{0}},
                  cpu_feature::ssse3 | cpu_feature::sse41 | cpu_feature::avx | cpu_feature::avx2 |
-                     cpu_feature::avx512f | cpu_feature::avx512dq}));
+                     cpu_feature::fma | cpu_feature::avx512f | cpu_feature::avx512dq}));
 
 std::vector<std::string> unknown_names;
 
