@@ -25,7 +25,6 @@ constexpr PerturbForm forms[] = {
 constexpr PerturbKeystreamForm keystream_forms[] = {
     {"avx512", runtime::cpu_feature::avx512f | runtime::cpu_feature::avx512dq,
      &perturb_keystream_avx512},
-    {"avx2", runtime::cpu_feature::avx2 | runtime::cpu_feature::fma, &perturb_keystream_avx2},
     {"separate", 0, nullptr},
 };
 

@@ -36,8 +36,6 @@ using PerturbKeystream = void (*)(const std::uint32_t* key, std::uint64_t counte
 /// Blocks of key stream, and so elements, that one call of a PerturbKeystream form uses.
 constexpr std::size_t perturb_keystream_blocks = 32;
 
-void perturb_keystream_avx2(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                            std::byte* data, double factor) noexcept;
 /// Needs AVX512DQ as well as AVX512F.
 void perturb_keystream_avx512(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                               std::byte* data, double factor) noexcept;

@@ -2,7 +2,6 @@
 #include <immintrin.h>
 
 #include "functions/perturb_kernel.h"
-#include "random/chacha_avx2x16_groups.h"
 
 namespace tesk::functions {
 namespace {
@@ -34,20 +33,6 @@ inline __m256d perturbed(__m256d value, __m256d centred, __m256d factor) noexcep
     }
 }
 
-/// Rewrites the 64 elements at `values` with the key stream of a finished group of eight
-/// blocks, each half block of draws where it is transposed.
-template <bool FuseDoubling>
-inline void rewrite_group(const random::avx2x16::Group& words, double* values,
-                          __m256d factor) noexcept {
-    for (int half = 0; half < 2; ++half) {
-        random::avx2x16::for_each_half(words + 8 * half, [&](int block, __m256i draws) {
-            double* at = values + block * 8 + half * 4;
-            _mm256_storeu_pd(
-                at, perturbed<FuseDoubling>(_mm256_loadu_pd(at), centred_draws(draws), factor));
-        });
-    }
-}
-
 template <bool FuseDoubling>
 void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t count,
                         double factor) noexcept {
@@ -57,26 +42,6 @@ void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t 
         const __m256d k =
             centred_draws(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws + i)));
         _mm256_storeu_pd(values + i, perturbed<FuseDoubling>(a, k, factors));
-    }
-}
-
-template <bool FuseDoubling>
-void rewrite_with_keystream(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                            double* values, double factor) noexcept {
-    namespace chacha = random::avx2x16;
-    const __m256d factors = _mm256_set1_pd(factor);
-    constexpr std::size_t calls =
-        perturb_keystream_blocks / (chacha::groups * chacha::group_blocks);
-    for (std::size_t call = 0; call < calls; ++call) {
-        alignas(32) chacha::Group first[chacha::groups];
-        chacha::Group second;
-        chacha::chacha12_groups(key, counter, stream, first, second);
-        chacha::finish_group(first[0], key, counter, stream);
-        rewrite_group<FuseDoubling>(first[0], values, factors);
-        chacha::finish_group(second, key, counter + chacha::group_blocks, stream);
-        rewrite_group<FuseDoubling>(second, values + chacha::group_blocks * 8, factors);
-        counter += chacha::groups * chacha::group_blocks;
-        values += chacha::groups * chacha::group_blocks * 8;
     }
 }
 
@@ -94,13 +59,6 @@ void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::s
     }
     perturb_contiguous_portable(data + vectors * sizeof(double), draws + vectors, count - vectors,
                                 scaling);
-}
-
-void perturb_keystream_avx2(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                            std::byte* data, double factor) noexcept {
-    const auto rewrite =
-        doubling_fuses(factor) ? &rewrite_with_keystream<true> : &rewrite_with_keystream<false>;
-    rewrite(key, counter, stream, reinterpret_cast<double*>(data), factor);
 }
 
 } // namespace tesk::functions
