@@ -82,6 +82,13 @@ void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint6
                      std::uint8_t* out) noexcept;
 } // namespace avx2x16
 
+namespace avx512x4 {
+/// Four blocks, one matrix row of all four per 512-bit register (AVX-512F only): the
+/// refill step's form where AVX-512 is available.
+void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                     std::uint8_t* out) noexcept;
+} // namespace avx512x4
+
 namespace avx512 {
 /// Thirty-two blocks: two interleaved groups of sixteen, word-sliced in 512-bit registers
 /// (AVX-512F only).

@@ -165,12 +165,13 @@ constexpr std::uint64_t all_features = cpu_feature::ssse3 | cpu_feature::sse41 |
 INSTANTIATE_TEST_SUITE_P(
     Features, FormChoice,
     ::testing::Values(Choice{all_features, SIZE_MAX, "avx512"}, Choice{all_features, 16, "avx2x16"},
-                      Choice{all_features, 4, "avx2"},
+                      Choice{all_features, 4, "avx512x4"},
+                      Choice{all_features & ~cpu_feature::avx512f, 4, "avx2"},
                       Choice{all_features & ~cpu_feature::avx512f, SIZE_MAX, "avx2x16"},
                       Choice{cpu_feature::avx | cpu_feature::sse41, SIZE_MAX, "avx"},
                       Choice{cpu_feature::sse41 | cpu_feature::ssse3, 4, "sse41"},
                       Choice{cpu_feature::ssse3, SIZE_MAX, "ssse3"},
-                      Choice{cpu_feature::avx512f, 4, "sse2"}, Choice{0, SIZE_MAX, "sse2"},
+                      Choice{cpu_feature::avx2, 4, "avx2"}, Choice{0, SIZE_MAX, "sse2"},
                       Choice{cpu_feature::detected, 4, "sse2"}));
 
 } // namespace
