@@ -11,7 +11,6 @@
 namespace tesk::random::avx512 {
 
 constexpr std::size_t group_blocks = 16;
-constexpr std::size_t groups = 2;
 
 /// The sixteen words of sixteen blocks: word i of block first + j in lane j of [i].
 using Group = __m512i[chacha_block_words];
