@@ -15,8 +15,6 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 BINARY_NAME = "tesk_chacha_bench"
-# Blocks per call of the forms wider than four blocks; every other form computes four.
-WIDE_FORM_BLOCKS = {"avx512": 32, "avx2x16": 16}
 
 
 @dataclass
@@ -30,10 +28,11 @@ class KeystreamReport:
     problem: str | None = None  # why there are no figures, or why they are suspect
 
     def widest(self) -> str | None:
-        """The form with the most blocks per call: the one bulk drawing uses."""
-        if not self.forms:
-            return None
-        return max(self.forms, key=lambda name: (WIDE_FORM_BLOCKS.get(name, 4), -self.forms[name]))
+        """The form bulk drawing uses: the one named active, else the first listed (the
+        benchmark lists the forms best first)."""
+        if self.active in self.forms:
+            return self.active
+        return next(iter(self.forms), None)
 
 
 def parse(text: str) -> KeystreamReport:

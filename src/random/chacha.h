@@ -76,11 +76,12 @@ void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint6
                      std::uint8_t* out) noexcept;
 } // namespace avx2
 
-namespace avx2x16 {
-/// Sixteen blocks: two groups of eight, word-sliced in 256-bit registers, taking turns.
+namespace avx2x17 {
+/// Sixty-eight blocks: four passes of seventeen, sixteen as two groups of eight word-sliced
+/// in 256-bit registers and taking turns, one in general-purpose registers alongside.
 void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                      std::uint8_t* out) noexcept;
-} // namespace avx2x16
+} // namespace avx2x17
 
 namespace avx512x4 {
 /// Four blocks, one matrix row of all four per 512-bit register (AVX-512F only): the

@@ -11,7 +11,7 @@ namespace {
 // the reference that the others are tested against.
 constexpr ChachaForm forms[] = {
     {"avx512", runtime::cpu_feature::avx512f, 32, &avx512::chacha12_blocks},
-    {"avx2x16", runtime::cpu_feature::avx2, 16, &avx2x16::chacha12_blocks},
+    {"avx2x17", runtime::cpu_feature::avx2, 68, &avx2x17::chacha12_blocks},
     {"avx512x4", runtime::cpu_feature::avx512f, 4, &avx512x4::chacha12_blocks},
     {"avx2", runtime::cpu_feature::avx2, 4, &avx2::chacha12_blocks},
     {"avx", runtime::cpu_feature::avx, 4, &avx::chacha12_blocks},

@@ -73,18 +73,22 @@ std::size_t take_buffered(ThreadGenerator& generator, DrawSink& sink, std::size_
     return taken;
 }
 
-/// How many of the next `wanted` steps (at least one) may go ahead with one key, charging
-/// each to the budget exactly as refill would. A reseed due at the first step happens
+/// How many of the next `wanted` steps (`wanted` and the result at least one) may go ahead with one
+/// key, charging each to the budget exactly as refill would. A reseed due at the first step happens
 /// here, so that a wide call can start with the new key; one due later ends the run.
 std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept {
     begin_step(generator);
-    std::size_t admitted = 1;
-    while (admitted < wanted && generator.bytes_until_reseed > 0 &&
-           !fork_seen(generator, fork_count())) {
-        generator.bytes_until_reseed -= refill_step_bytes;
-        ++admitted;
+    // Whether a fork was seen is read once for the whole run: a fork by another thread
+    // meanwhile is not ordered against these steps, so it may as well come after them.
+    if (generator.bytes_until_reseed <= 0 || fork_seen(generator, fork_count())) {
+        return 1;
     }
-    return admitted;
+    // refill would charge steps while the budget is positive: ceil(budget / step) more.
+    const auto affordable = static_cast<std::size_t>(
+        (generator.bytes_until_reseed + refill_step_bytes - 1) / refill_step_bytes);
+    const std::size_t more = std::min(wanted - 1, affordable);
+    generator.bytes_until_reseed -= static_cast<std::int64_t>(more) * refill_step_bytes;
+    return 1 + more;
 }
 
 /// Hands `sink` the draws of `steps` whole refill steps: through make() for as many as
@@ -92,7 +96,9 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
 void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t steps) noexcept {
     const ChachaForm& narrow = step_form();
     const std::size_t make_multiple = sink.blocks_per_make() / blocks_per_step;
-    const std::size_t make_most = sink.max_blocks_per_make() / blocks_per_step;
+    // Whole make() calls only: steps left over past the last would go one at a time.
+    const std::size_t make_most =
+        sink.max_blocks_per_make() / sink.blocks_per_make() * make_multiple;
     while (steps > 0) {
         const std::size_t admitted = admit_steps(generator, std::min(steps, make_most));
         const std::size_t made = admitted - admitted % make_multiple;

@@ -75,7 +75,8 @@ inline double next_f64(ThreadGenerator& generator) noexcept {
 class DrawSink {
 public:
     /// make() is handed a multiple of `blocks_per_make` blocks (itself a multiple of four:
-    /// whole refill steps), never more than `max_blocks_per_make`.
+    /// whole refill steps), never more than `max_blocks_per_make` (at least one such
+    /// multiple).
     DrawSink(std::size_t blocks_per_make, std::size_t max_blocks_per_make) noexcept
         : blocks_per_make_(blocks_per_make), max_blocks_per_make_(max_blocks_per_make) {}
     DrawSink(const DrawSink&) = delete;
