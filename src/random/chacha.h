@@ -20,6 +20,8 @@ constexpr std::size_t chacha_block_words = 16;
 constexpr std::size_t chacha_block_bytes = 64;
 /// ChaCha12: six double rounds, each a column round followed by a diagonal round.
 constexpr int chacha12_double_rounds = 6;
+/// The most blocks any form writes per call.
+constexpr std::size_t chacha_max_blocks_per_call = 68;
 
 /// Writes a form's fixed number of consecutive ChaCha12 key-stream blocks for the eight
 /// key words `key` and the 64-bit stream identifier `stream` (input words 14 and 15),

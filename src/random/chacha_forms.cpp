@@ -3,6 +3,8 @@
 #include "runtime/cpu_features.h"
 #include "runtime/dispatch.h"
 
+#include <algorithm>
+
 namespace tesk::random {
 namespace {
 
@@ -20,6 +22,10 @@ constexpr ChachaForm forms[] = {
     {"sse2", 0, 4, &sse2::chacha12_blocks},
     {"portable", 0, 4, &portable::chacha12_blocks},
 };
+
+static_assert(std::ranges::all_of(forms, [](const ChachaForm& form) {
+    return form.blocks_per_call % 4 == 0 && form.blocks_per_call <= chacha_max_blocks_per_call;
+}));
 
 } // namespace
 

@@ -91,10 +91,34 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
     return 1 + more;
 }
 
-/// Hands `sink` the draws of `steps` whole refill steps: through make() for as many as
-/// share one key and fill whole make() calls, one step at a time for the rest.
-void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t steps) noexcept {
+/// Hands `sink` the draws of `count` refill steps from the generator's counter on, which
+/// fill less than a whole make() call.
+void draw_leftover_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t count) noexcept {
+    // From about half a call on, a whole call of the widest form costs less than the
+    // narrow form step by step. Its blocks past those used are dropped: the counter moves
+    // on by the steps used only, so they are computed again, and used, later.
+    const ChachaForm& wide = bulk_chacha_form();
+    if (2 * count * blocks_per_step >= wide.blocks_per_call) {
+        alignas(64) std::uint64_t draws[chacha_max_blocks_per_call * chacha_block_bytes / 8];
+        wide.blocks(generator.key, generator.block_counter, generator.stream,
+                    reinterpret_cast<std::uint8_t*>(draws));
+        generator.block_counter += count * blocks_per_step;
+        sink.take(draws, count * draws_per_step);
+        return;
+    }
     const ChachaForm& narrow = step_form();
+    for (std::size_t k = 0; k < count; ++k) {
+        std::uint64_t draws[draws_per_step];
+        narrow.blocks(generator.key, generator.block_counter, generator.stream,
+                      reinterpret_cast<std::uint8_t*>(draws));
+        generator.block_counter += blocks_per_step;
+        sink.take(draws, draws_per_step);
+    }
+}
+
+/// Hands `sink` the draws of `steps` whole refill steps: through make() for as many as
+/// share one key and fill whole make() calls, apart for the rest.
+void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t steps) noexcept {
     const std::size_t make_multiple = sink.blocks_per_make() / blocks_per_step;
     // Whole make() calls only: steps left over past the last would go one at a time.
     const std::size_t make_most =
@@ -107,13 +131,7 @@ void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t st
                       made * blocks_per_step);
             generator.block_counter += made * blocks_per_step;
         }
-        for (std::size_t k = made; k < admitted; ++k) {
-            std::uint64_t draws[draws_per_step];
-            narrow.blocks(generator.key, generator.block_counter, generator.stream,
-                          reinterpret_cast<std::uint8_t*>(draws));
-            generator.block_counter += blocks_per_step;
-            sink.take(draws, draws_per_step);
-        }
+        draw_leftover_steps(generator, sink, admitted - made);
         steps -= admitted;
     }
 }
