@@ -216,7 +216,9 @@ TEST(KeystreamPerturbation, FusedFormsMatchTheBlocksAndTheFormula) {
                     key, counter + block, stream,
                     reinterpret_cast<std::uint8_t*>(draws.data() + block * 8));
             }
-            for (const double scaling : {1.0, -3.75, 0.0, -0.0, 1e300}) {
+            // The last two: factors whose scaling by 2^-11 stays exact, and drops a bit.
+            for (const double scaling :
+                 {1.0, -3.75, 0.0, -0.0, 1e300, 0x1.8p-958, -0x1.0000000000001p-959}) {
                 const std::size_t offset = rng() % 8;
                 std::vector<double> values(count);
                 for (double& value : values) {
