@@ -73,9 +73,10 @@ std::size_t take_buffered(ThreadGenerator& generator, DrawSink& sink, std::size_
     return taken;
 }
 
-/// How many of the next `wanted` steps (`wanted` and the result at least one) may go ahead with one
-/// key, charging each to the budget exactly as refill would. A reseed due at the first step happens
-/// here, so that a wide call can start with the new key; one due later ends the run.
+/// How many of the next `wanted` steps (`wanted` and the result at least one) may go ahead
+/// with one key, charging each to the budget exactly as refill would. A reseed due at the
+/// first step happens here, so that a wide call can start with the new key; one due later
+/// ends the run.
 std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept {
     begin_step(generator);
     // Whether a fork was seen is read once for the whole run: a fork by another thread
@@ -94,15 +95,16 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
 /// Hands `sink` the draws of `count` refill steps from the generator's counter on, which
 /// fill less than a whole make() call.
 void draw_leftover_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t count) noexcept {
-    // From about half a call on, a whole call of the widest form costs less than the
-    // narrow form step by step. Its blocks past those used are dropped: the counter moves
-    // on by the steps used only, so they are computed again, and used, later.
+    // From about half a call of the widest form up to a whole one, that call costs less
+    // than the narrow form step by step. Its blocks past those used are dropped: the
+    // counter moves on by the steps used only, so they are computed again, and used, later.
     const ChachaForm& wide = bulk_chacha_form();
-    if (2 * count * blocks_per_step >= wide.blocks_per_call) {
+    const std::size_t blocks = count * blocks_per_step;
+    if (2 * blocks >= wide.blocks_per_call && blocks <= wide.blocks_per_call) {
         alignas(64) std::uint64_t draws[chacha_max_blocks_per_call * chacha_block_bytes / 8];
         wide.blocks(generator.key, generator.block_counter, generator.stream,
                     reinterpret_cast<std::uint8_t*>(draws));
-        generator.block_counter += count * blocks_per_step;
+        generator.block_counter += blocks;
         sink.take(draws, count * draws_per_step);
         return;
     }
