@@ -21,9 +21,11 @@ bool fork_seen(const ThreadGenerator& generator, std::uint64_t forks) noexcept {
     return static_cast<std::int64_t>(generator.fork_snapshot - forks) < 0;
 }
 
-/// The best form that produces exactly one refill step per call.
+/// The best form that produces exactly one refill step per call, chosen once: refill,
+/// every 32 draws, goes through it.
 const ChachaForm& step_form() noexcept {
-    return choose_chacha_form(runtime::cpu_features(), blocks_per_step);
+    static const ChachaForm& form = choose_chacha_form(runtime::cpu_features(), blocks_per_step);
+    return form;
 }
 
 void set_key(ThreadGenerator& generator, const std::uint8_t* seed) noexcept {
@@ -222,7 +224,8 @@ void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count)
 }
 
 const ChachaForm& bulk_chacha_form() noexcept {
-    return choose_chacha_form(runtime::cpu_features());
+    static const ChachaForm& form = choose_chacha_form(runtime::cpu_features());
+    return form;
 }
 
 } // namespace tesk::random

@@ -110,6 +110,7 @@ void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) no
 void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept;
 
 /// The widest block-function form this processor runs: what bulk drawing computes with.
+/// Chosen once.
 const ChachaForm& bulk_chacha_form() noexcept;
 
 /// A generator with the reference count its handles share. Never leaves its thread,
