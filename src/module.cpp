@@ -10,6 +10,7 @@
 #include "binding/python.h"
 #include "binding/result.h"
 #include "binding/signature.h"
+#include "binding/static_text.h"
 #include "functions/eye.h"
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
@@ -22,12 +23,17 @@ namespace {
 using binding::Error;
 using binding::Result;
 
-constexpr std::string_view introduction_text =
+constexpr std::string_view introduction_utf8 =
     "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线.";
-static_assert(introduction_text.size() == 85);
+static_assert(introduction_utf8.size() == 85);
 
-std::string_view introduction() noexcept {
-    return introduction_text;
+// Decoded once, by the compiler: every call copies the characters into a new str.
+constexpr binding::StaticUcs2Text<binding::utf8_character_count(introduction_utf8)>
+    introduction_text(introduction_utf8);
+static_assert(introduction_text.units.size() == 45);
+
+binding::Ucs2Text introduction() noexcept {
+    return introduction_text.text();
 }
 
 using binding::ParameterKind;

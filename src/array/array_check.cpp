@@ -10,6 +10,9 @@
 namespace tesk::array {
 namespace {
 
+// Written only under the interpreter lock; one reference, kept for the process.
+PyArray_Descr* float64_descr_cell = nullptr;
+
 std::string descr_text(PyArray_Descr* descr) {
     std::optional<std::string> text = binding::object_text(reinterpret_cast<PyObject*>(descr));
     return text ? std::move(*text) : std::string("(unknown)");
@@ -23,8 +26,11 @@ bool is_numpy_array(PyObject* object) {
 }
 
 PyArray_Descr* float64_descr() {
-    PyObject* descr = reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE));
-    return reinterpret_cast<PyArray_Descr*>(binding::register_new(descr));
+    if (float64_descr_cell == nullptr) {
+        PyObject* descr = reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE));
+        float64_descr_cell = reinterpret_cast<PyArray_Descr*>(binding::require_new(descr));
+    }
+    return float64_descr_cell;
 }
 
 binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
@@ -38,7 +44,8 @@ binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
         binding::require_new(nullptr);
     }
     PyArray_Descr* expected = float64_descr();
-    if (equiv_types(descr, expected)) {
+    // NumPy's own comparison starts with this identity test; most arrays pass it.
+    if (descr == expected || equiv_types(descr, expected)) {
         return array;
     }
     std::string message = "type mismatch:\n from=";

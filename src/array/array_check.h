@@ -9,7 +9,7 @@ namespace tesk::array {
 /// True for instances of NumPy's array type and of its subtypes.
 bool is_numpy_array(PyObject* object);
 
-/// The float64 descriptor, held by the call frame's pool (borrowed).
+/// The float64 descriptor (borrowed), looked up on first use and kept for the process.
 PyArray_Descr* float64_descr();
 
 /// The object itself (borrowed) when it is a float64 NumPy array; otherwise the

@@ -17,10 +17,17 @@ alignas(double) double placeholder_storage = 0.0;
 PyObject* to_numpy_array(runtime::Float64Buffer result) {
     npy_intp dims[2];
     npy_intp byte_strides[2];
-    for (int i = 0; i < result.ndim; ++i) {
+    bool row_major = result.count != 0;
+    std::ptrdiff_t row_major_stride = 1;
+    for (int i = result.ndim - 1; i >= 0; --i) {
         dims[i] = static_cast<npy_intp>(result.shape[i]);
         byte_strides[i] = static_cast<npy_intp>(result.strides[i]) * npy_intp{sizeof(double)};
+        row_major = row_major && result.strides[i] == row_major_stride;
+        row_major_stride *= static_cast<std::ptrdiff_t>(result.shape[i]);
     }
+    // Given no strides, NumPy lays the array out row-major and knows its contiguity without
+    // working it out from strides: the same array, made with less work.
+    const npy_intp* strides = row_major ? nullptr : byte_strides;
     double* data = result.data != nullptr ? result.data.get() : &placeholder_storage;
     // The container owns the memory from here on; this function owns the container until
     // NumPy takes it as the array's base.
@@ -28,12 +35,12 @@ PyObject* to_numpy_array(runtime::Float64Buffer result) {
 
     PyArray_Descr* descr = float64_descr();
     Py_INCREF(descr); // taken over by the call below
-    PyObject* created = new_from_descr(array_type(), descr, result.ndim, dims, byte_strides, data,
+    PyObject* created = new_from_descr(array_type(), descr, result.ndim, dims, strides, data,
                                        NPY_ARRAY_WRITEABLE, nullptr);
     binding::require_new(created);
     // Status not examined: a fresh array without a base cannot refuse one.
     set_base_object(reinterpret_cast<PyArrayObject*>(created), container.release());
-    return binding::register_new(created);
+    return created;
 }
 
 } // namespace tesk::array

@@ -117,11 +117,15 @@ PyTypeObject* slice_container_type() {
 
 PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count) {
     PyTypeObject* type = slice_container_type();
-    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-    PyObject* object = alloc(type, 0);
-    if (object == nullptr) {
+    // What the inherited allocator does for a type that neither collects garbage nor can be
+    // subclassed, less the zero fill: every field is set below. tp_free, PyObject_Free,
+    // gives the memory back.
+    void* instance = PyObject_Malloc(sizeof(SliceContainer));
+    if (instance == nullptr) {
+        PyErr_NoMemory();
         runtime::fail("Object creation failed.", binding::Error::fetch().render());
     }
+    PyObject* object = PyObject_Init(static_cast<PyObject*>(instance), type);
     SliceContainer* container = reinterpret_cast<SliceContainer*>(object);
     container->borrow_word = 0;
     container->length = count;

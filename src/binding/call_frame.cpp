@@ -14,15 +14,12 @@
 #include "runtime/failure.h"
 
 namespace tesk::binding {
-namespace {
-
-constexpr std::size_t pool_initial_capacity = 256;
 
 enum class PoolLife : unsigned char { not_created, alive, gone };
 
 /// Everything a frame touches on its thread, in one TLS block so that opening a frame
-/// costs one lookup. Trivially destructible, so it stays readable during thread
-/// teardown; the hook below does the cleaning.
+/// costs one lookup, which the frame keeps. Trivially destructible, so it stays readable
+/// during thread teardown; the hook below does the cleaning.
 struct ThreadFrameState {
     std::uint64_t lock_count;
     PyObject** entries;
@@ -30,6 +27,10 @@ struct ThreadFrameState {
     std::size_t capacity;
     PoolLife life;
 };
+
+namespace {
+
+constexpr std::size_t pool_initial_capacity = 256;
 
 constinit thread_local ThreadFrameState frame_state{};
 
@@ -115,11 +116,11 @@ void grow_pool() {
 /// Releases the pool's entries from `mark` on, oldest first. They are moved out
 /// before any release, because a finalizer that runs may register references of its
 /// own.
-void cut_pool(std::size_t mark) noexcept {
-    if (frame_state.length <= mark) {
+void cut_pool(ThreadFrameState& state, std::size_t mark) noexcept {
+    if (state.length <= mark) {
         return;
     }
-    std::size_t count = frame_state.length - mark;
+    std::size_t count = state.length - mark;
     PyObject* inline_cut[32];
     PyObject** cut = inline_cut;
     if (count > std::size(inline_cut)) {
@@ -128,8 +129,8 @@ void cut_pool(std::size_t mark) noexcept {
             runtime::fatal("no memory to release the references of a call");
         }
     }
-    std::memcpy(cut, frame_state.entries + mark, count * sizeof(PyObject*));
-    frame_state.length = mark;
+    std::memcpy(cut, state.entries + mark, count * sizeof(PyObject*));
+    state.length = mark;
     for (std::size_t i = 0; i < count; ++i) {
         Py_DECREF(cut[i]);
     }
@@ -140,33 +141,33 @@ void cut_pool(std::size_t mark) noexcept {
 
 } // namespace
 
-CallFrame::CallFrame() noexcept {
-    ++frame_state.lock_count;
+CallFrame::CallFrame() noexcept : state_(&frame_state) {
+    ++state_->lock_count;
     apply_pending_changes();
-    if (frame_state.life == PoolLife::gone) {
+    if (state_->life == PoolLife::gone) {
         mark_ = no_mark;
         return;
     }
-    mark_ = frame_state.length;
+    mark_ = state_->length;
 }
 
 CallFrame::~CallFrame() noexcept(false) {
     if (!abandoned_) [[likely]] {
-        if (mark_ != no_mark && frame_state.life == PoolLife::alive) {
-            cut_pool(mark_);
+        if (mark_ != no_mark && state_->life == PoolLife::alive) {
+            cut_pool(*state_, mark_);
         }
         if (in_recursion_guard_) {
             Py_LeaveRecursiveCall();
         }
     }
-    --frame_state.lock_count;
+    --state_->lock_count;
 }
 
 bool CallFrame::enter_recursion_guard() noexcept {
     // Only a call made while another of this thread's calls is open can be part of a
     // recursion through the module: the outermost one is left uncounted, which spares
     // every ordinary call two interpreter calls.
-    if (frame_state.lock_count < 2) {
+    if (state_->lock_count < 2) {
         return true;
     }
     in_recursion_guard_ = Py_EnterRecursiveCall(" while calling a tesk function") == 0;

@@ -8,6 +8,8 @@
 
 namespace tesk::binding {
 
+struct ThreadFrameState;
+
 /// Brackets every entry from the interpreter. Opening counts the interpreter lock as
 /// held by this thread, applies queued reference-count changes and marks the pool;
 /// closing releases, oldest first, every reference registered since the mark, and
@@ -35,6 +37,8 @@ public:
 
 private:
     static constexpr std::size_t no_mark = ~std::size_t{0};
+    /// This thread's counter and pool, looked up once per frame.
+    ThreadFrameState* state_;
     std::size_t mark_;
     bool in_recursion_guard_ = false;
     bool abandoned_ = false;

@@ -12,6 +12,17 @@ namespace {
 /// Interned "__qualname__", for the type names of downcast errors.
 PyObject* qualname_key = nullptr;
 
+/// The value of an int as an unsigned 64-bit size, or the OverflowError.
+Result<std::uint64_t> to_unsigned_size(PyObject* integer) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
+    if (value == ~0ULL) {
+        if (std::optional<Error> error = Error::take()) {
+            return std::move(*error);
+        }
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
 } // namespace
 
 PyObject* interned_name(PyObject*& cell, std::string_view text) {
@@ -31,6 +42,9 @@ PyObject* interned_name(PyObject*& cell, std::string_view text) {
 }
 
 Result<double> to_f64(PyObject* object) {
+    if (PyFloat_CheckExact(object)) {
+        return PyFloat_AS_DOUBLE(object);
+    }
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (std::optional<Error> error = Error::take()) {
@@ -41,19 +55,17 @@ Result<double> to_f64(PyObject* object) {
 }
 
 Result<std::uint64_t> to_index_size(PyObject* object) {
+    if (PyLong_CheckExact(object)) {
+        return to_unsigned_size(object);
+    }
     PyObject* index = PyNumber_Index(object);
     if (index == nullptr) {
         return Error::fetch();
     }
     // Reading an int runs no Python code: the reference is released at once.
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index);
+    Result<std::uint64_t> value = to_unsigned_size(index);
     Py_DECREF(index);
-    if (value == ~0ULL) {
-        if (std::optional<Error> error = Error::take()) {
-            return std::move(*error);
-        }
-    }
-    return static_cast<std::uint64_t>(value);
+    return value;
 }
 
 Result<std::string_view> to_utf8(PyObject* object) {
@@ -79,12 +91,6 @@ Result<std::string> to_utf8_owned(PyObject* object) {
 PyObject* str_from_text(std::string_view text) {
     return register_new(
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
-PyObject* new_str_from_text(std::string text) {
-    PyObject* str = str_from_text(text);
-    Py_INCREF(str);
-    return str;
 }
 
 Error downcast_error(PyObject* object, std::string_view target) {

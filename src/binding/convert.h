@@ -30,9 +30,6 @@ Result<std::string> to_utf8_owned(PyObject* object);
 /// A str of the text, held by the call frame's pool (borrowed reference).
 PyObject* str_from_text(std::string_view text);
 
-/// A str of the text as a new reference for the caller.
-PyObject* new_str_from_text(std::string text);
-
 /// TypeError "'<qualname>' object cannot be converted to '<target>'".
 Error downcast_error(PyObject* object, std::string_view target);
 

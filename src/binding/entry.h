@@ -1,6 +1,7 @@
 // entry.h — the trap, and the entry template of every module function.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cxxabi.h>
 #include <new>
@@ -77,8 +78,11 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         [&]() -> Result<PyObject*> {
             constexpr std::size_t count = Signature.parameters.size();
             std::array<PyObject*, count> arguments{};
-            if (std::optional<Error> error =
-                    bind_arguments(Signature.arguments(), args, nargs, kwnames, arguments)) {
+            // Every parameter by position, the common call, leaves the binder nothing to do.
+            if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count)) {
+                std::copy_n(args, count, arguments.begin());
+            } else if (std::optional<Error> error = bind_arguments(Signature.arguments(), args,
+                                                                   nargs, kwnames, arguments)) {
                 return std::move(*error);
             }
             std::array<ConvertedArgument, count> converted{};
@@ -90,9 +94,11 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                 }
                 converted[i] = argument.value();
             }
-            if (Result<void> checked = check_arrays(Signature.parameters, arguments);
-                !checked.ok()) {
-                return checked.take_error();
+            if constexpr (has_array_checks(Signature.parameters)) {
+                if (Result<void> checked = check_arrays(Signature.parameters, arguments);
+                    !checked.ok()) {
+                    return checked.take_error();
+                }
             }
             constexpr auto indices = std::make_index_sequence<count>();
             if constexpr (std::is_void_v<decltype(call_body<Signature, Body>(nullptr, indices))>) {

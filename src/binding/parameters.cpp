@@ -1,83 +1,67 @@
 // parameters.cpp — argument conversions by kind, the checks after them, and results.
 #include "binding/parameters.h"
 
+#include <cstring>
+
 #include "array/array_check.h"
 #include "array/result.h"
 #include "binding/arguments.h"
+#include "binding/call_frame.h"
 #include "binding/convert.h"
 
 namespace tesk::binding {
 namespace {
 
-bool is_array(ParameterKind kind) noexcept {
-    return kind == ParameterKind::float64_array || kind == ParameterKind::mutable_float64_array;
-}
-
-/// Puts a conversion's value into `slot`, or hands back its error.
-template <typename T> std::optional<Error> store(Result<T> result, T& slot) {
+/// The converted argument with `result` in `member`, or the result's error rewritten with
+/// the parameter's name.
+template <typename T>
+Result<ConvertedArgument> converted(const Parameter& parameter, Result<T> result,
+                                    T ConvertedArgument::*member) {
     if (!result.ok()) {
-        return result.take_error();
+        return rewrite_argument_error(parameter.name, result.take_error());
     }
-    slot = result.value();
-    return std::nullopt;
+    ConvertedArgument argument;
+    argument.*member = result.value();
+    return argument;
 }
 
 } // namespace
 
 Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object) {
-    ConvertedArgument converted;
-    std::optional<Error> error;
     switch (parameter.kind) {
     case ParameterKind::float64_array:
     case ParameterKind::mutable_float64_array:
-        error = store(array::extract_float64_array(object), converted.array);
-        break;
+        return converted(parameter, array::extract_float64_array(object), &ConvertedArgument::array);
     case ParameterKind::float64:
-        error = store(to_f64(object), converted.real);
-        break;
+        return converted(parameter, to_f64(object), &ConvertedArgument::real);
     case ParameterKind::index_size:
-        error = store(to_index_size(object), converted.size);
-        break;
+        return converted(parameter, to_index_size(object), &ConvertedArgument::size);
     }
-    if (error.has_value()) {
-        return rewrite_argument_error(parameter.name, std::move(*error));
-    }
-    return converted;
+    __builtin_unreachable();
 }
 
-Result<void> check_arrays(std::span<const Parameter> parameters,
-                          std::span<PyObject* const> arguments) {
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
-        const Parameter& parameter = parameters[i];
-        if (!is_array(parameter.kind)) {
-            continue;
-        }
-        if (i + 1 < parameters.size()) {
-            Result<PyArrayObject*> array = array::extract_float64_array(arguments[i]);
-            if (!array.ok()) {
-                return rewrite_argument_error(parameter.name, array.take_error());
-            }
-        }
-        // Writing through a read-only array could change memory that others rely on
-        // being immutable (bytes objects under frombuffer), or fault on read-only pages.
-        if (parameter.kind == ParameterKind::mutable_float64_array &&
-            (array::fields_of(reinterpret_cast<PyArrayObject*>(arguments[i]))->flags &
-             NPY_ARRAY_WRITEABLE) == 0) {
-            return Error::value_error("argument '" + std::string(parameter.name) +
-                                      "': assignment destination is read-only");
-        }
+Result<void> check_array_again(const Parameter& parameter, PyObject* object) {
+    Result<PyArrayObject*> array = array::extract_float64_array(object);
+    if (!array.ok()) {
+        return rewrite_argument_error(parameter.name, array.take_error());
     }
     return {};
 }
 
-PyObject* to_python(runtime::Float64Buffer result) {
-    PyObject* array = array::to_numpy_array(std::move(result));
-    Py_INCREF(array);
-    return array;
+Error read_only_error(const Parameter& parameter) {
+    return Error::value_error("argument '" + std::string(parameter.name) +
+                              "': assignment destination is read-only");
 }
 
-PyObject* to_python(std::string_view text) {
-    return new_str_from_text(std::string(text));
+PyObject* to_python(runtime::Float64Buffer result) {
+    return array::to_numpy_array(std::move(result));
+}
+
+PyObject* to_python(Ucs2Text text) {
+    // Nothing can fail between here and the caller, so the str goes straight to it.
+    PyObject* str = require_new(PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
+    std::memcpy(PyUnicode_2BYTE_DATA(str), text.units, text.length * sizeof(char16_t));
+    return str;
 }
 
 PyObject* none() {

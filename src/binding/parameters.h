@@ -1,14 +1,16 @@
 // parameters.h — from argument objects to the plain values a function body takes, and back.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 #include "array/numpy_api.h"
 #include "array/view.h"
 #include "binding/result.h"
 #include "binding/signature.h"
+#include "binding/static_text.h"
 #include "runtime/float64_buffer.h"
 #include "runtime/float64_view.h"
 
@@ -25,12 +27,79 @@ struct ConvertedArgument {
 /// only checked here: their layout is read once every conversion has run.
 Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object);
 
+constexpr bool is_array(ParameterKind kind) noexcept {
+    return kind == ParameterKind::float64_array || kind == ParameterKind::mutable_float64_array;
+}
+
+/// Whether converting `object` as `kind` may have run Python code (__float__, __index__,
+/// or more) that could have changed an array converted before it. An exact float or int
+/// is read as it stands.
+inline bool conversion_may_run_code(ParameterKind kind, PyObject* object) noexcept {
+    switch (kind) {
+    case ParameterKind::float64:
+        return !PyFloat_CheckExact(object);
+    case ParameterKind::index_size:
+        return !PyLong_CheckExact(object);
+    case ParameterKind::float64_array:
+    case ParameterKind::mutable_float64_array:
+        break;
+    }
+    return true;
+}
+
+/// Whether check_arrays has anything to do for these parameters: an array that a later
+/// conversion may change, or one that the body writes.
+constexpr bool has_array_checks(std::span<const Parameter> parameters) {
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        if (parameters[i].kind == ParameterKind::mutable_float64_array ||
+            (is_array(parameters[i].kind) && i + 1 < parameters.size())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// The array check of the conversion again, with the same errors.
+Result<void> check_array_again(const Parameter& parameter, PyObject* object);
+
+/// ValueError "argument '<parameter>': assignment destination is read-only".
+Error read_only_error(const Parameter& parameter);
+
 /// Runs once every argument is converted, right before the body. A later conversion may
 /// have run Python code (__float__, __index__) that changed an array checked earlier, so
 /// such an array is checked again, with the same errors; then arrays the body writes are
-/// refused when NumPy marks them read-only.
-Result<void> check_arrays(std::span<const Parameter> parameters,
-                          std::span<PyObject* const> arguments);
+/// refused when NumPy marks them read-only. Inline over a fixed parameter table, so that
+/// each function keeps only the tests its own parameters need.
+template <std::size_t Count>
+Result<void> check_arrays(const std::array<Parameter, Count>& parameters,
+                          const std::array<PyObject*, Count>& arguments) {
+    // Arrays before the last conversion that may have run Python code are checked again.
+    std::size_t check_again_before = 0;
+    for (std::size_t i = 0; i < Count; ++i) {
+        if (conversion_may_run_code(parameters[i].kind, arguments[i])) {
+            check_again_before = i;
+        }
+    }
+    for (std::size_t i = 0; i < Count; ++i) {
+        if (!is_array(parameters[i].kind)) {
+            continue;
+        }
+        if (i < check_again_before) {
+            if (Result<void> checked = check_array_again(parameters[i], arguments[i]);
+                !checked.ok()) {
+                return checked;
+            }
+        }
+        // Writing through a read-only array could change memory that others rely on
+        // being immutable (bytes objects under frombuffer), or fault on read-only pages.
+        if (parameters[i].kind == ParameterKind::mutable_float64_array &&
+            (array::fields_of(reinterpret_cast<PyArrayObject*>(arguments[i]))->flags &
+             NPY_ARRAY_WRITEABLE) == 0) {
+            return read_only_error(parameters[i]);
+        }
+    }
+    return {};
+}
 
 /// The value a body receives for a parameter of kind `Kind`, alive while the body runs.
 template <ParameterKind Kind> class BodyArgument;
@@ -76,7 +145,7 @@ private:
 
 /// A new reference to a body's result as a Python object.
 PyObject* to_python(runtime::Float64Buffer result);
-PyObject* to_python(std::string_view text);
+PyObject* to_python(Ucs2Text text);
 PyObject* none();
 
 } // namespace tesk::binding

@@ -50,9 +50,13 @@ FoldContiguous fold_contiguous_form() noexcept {
 
 void fold_strided(const std::byte* data, std::ptrdiff_t step, std::size_t count,
                   Extremes& extremes) noexcept {
+    // In locals: the elements are read as bytes, which may alias `extremes`, so folding
+    // into it directly would store and reload it at every element.
+    Extremes folded = extremes;
     for (std::size_t i = 0; i < count; ++i, data += step) {
-        fold_value(runtime::load_f64(data), extremes);
+        fold_value(runtime::load_f64(data), folded);
     }
+    extremes = folded;
 }
 
 } // namespace tesk::functions

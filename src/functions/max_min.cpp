@@ -37,21 +37,54 @@ runtime::Float64View without_repeating_axes(const runtime::Float64View& view) {
     return runtime::Float64View(view.data(), std::move(axes));
 }
 
+/// The first element of the run that satisfies `wanted`, or null.
+template <typename Predicate>
+const std::byte* first_in_run(const runtime::Run& run, Predicate wanted) {
+    const std::byte* at = run.start;
+    for (std::size_t i = 0; i < run.count; ++i, at += run.step) {
+        if (wanted(runtime::load_f64(at))) {
+            return at;
+        }
+    }
+    return nullptr;
+}
+
 /// The first element of the view, in logical order, that satisfies `wanted`; the
 /// caller knows that one exists. A broadcast view costs what its distinct memory does.
 template <typename Predicate>
 const std::byte* first_in_logical_order(const runtime::Float64View& view, Predicate wanted) {
+    if (view.ndim() == 1) {
+        // One axis is one run. Along a zero stride the wanted element is the first.
+        const runtime::Run run{view.data(), view.axis(0).length, view.axis(0).stride};
+        const std::byte* found = first_in_run(run, wanted);
+        return found != nullptr ? found : view.data();
+    }
     runtime::RunWalk walk(without_repeating_axes(view));
     runtime::Run run;
     while (walk.next(run)) {
-        const std::byte* at = run.start;
-        for (std::size_t i = 0; i < run.count; ++i, at += run.step) {
-            if (wanted(runtime::load_f64(at))) {
-                return at;
-            }
+        if (const std::byte* found = first_in_run(run, wanted)) {
+            return found;
         }
     }
     return view.data();
+}
+
+/// Folds every element of the view, in whatever order memory is cheapest to read.
+void fold_view(const runtime::Float64View& x, Extremes& extremes) {
+    if (x.ndim() == 1 && x.axis(0).stride != 0) {
+        // One axis is one run, read forwards: no reordered view and no walk.
+        const runtime::Axis& axis = x.axis(0);
+        const std::ptrdiff_t last = static_cast<std::ptrdiff_t>(axis.length - 1) * axis.stride;
+        fold_run(axis.stride > 0 ? runtime::Run{x.data(), axis.length, axis.stride}
+                                 : runtime::Run{x.data() + last, axis.length, -axis.stride},
+                 extremes);
+        return;
+    }
+    runtime::RunWalk walk(x.address_ordered());
+    runtime::Run run;
+    while (walk.next(run)) {
+        fold_run(run, extremes);
+    }
 }
 
 } // namespace
@@ -66,11 +99,7 @@ runtime::Float64Buffer max_min(const runtime::Float64View& x) {
     // Only when an extreme is a zero or a NaN is the element that the sequential
     // searches would keep looked up, in logical order.
     Extremes extremes = no_extremes();
-    runtime::RunWalk walk(x.address_ordered());
-    runtime::Run run;
-    while (walk.next(run)) {
-        fold_run(run, extremes);
-    }
+    fold_view(x, extremes);
 
     double max = extremes.max;
     if (extremes.any_nan) {

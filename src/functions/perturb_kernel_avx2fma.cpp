@@ -37,11 +37,22 @@ template <bool FuseDoubling>
 void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t count,
                         double factor) noexcept {
     const __m256d factors = _mm256_set1_pd(factor);
-    for (std::size_t i = 0; i < count; i += 4) {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
         const __m256d a = _mm256_loadu_pd(values + i);
         const __m256d k =
             centred_draws(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(draws + i)));
         _mm256_storeu_pd(values + i, perturbed<FuseDoubling>(a, k, factors));
+    }
+    if (i < count) {
+        // The last one to three elements take the same lane operations through masked loads
+        // and stores, which neither read nor write the lanes past the end.
+        const __m256i lanes = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count - i)),
+                                                 _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m256d a = _mm256_maskload_pd(values + i, lanes);
+        const __m256d k = centred_draws(
+            _mm256_maskload_epi64(reinterpret_cast<const long long*>(draws + i), lanes));
+        _mm256_maskstore_pd(values + i, lanes, perturbed<FuseDoubling>(a, k, factors));
     }
 }
 
@@ -50,15 +61,14 @@ void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t 
 void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
                              double scaling) noexcept {
     const double factor = centred_draw_factor(scaling);
-    const std::size_t vectors = factor == factor ? count / 4 * 4 : 0;
     auto* values = reinterpret_cast<double*>(data);
-    if (vectors > 0 && doubling_fuses(factor)) {
-        rewrite_contiguous<true>(values, draws, vectors, factor);
-    } else if (vectors > 0) {
-        rewrite_contiguous<false>(values, draws, vectors, factor);
+    if (factor != factor) {
+        perturb_contiguous_portable(data, draws, count, scaling);
+    } else if (doubling_fuses(factor)) {
+        rewrite_contiguous<true>(values, draws, count, factor);
+    } else {
+        rewrite_contiguous<false>(values, draws, count, factor);
     }
-    perturb_contiguous_portable(data + vectors * sizeof(double), draws + vectors, count - vectors,
-                                scaling);
 }
 
 } // namespace tesk::functions

@@ -1,6 +1,7 @@
 // float64_view.cpp — axis storage, derived views and the run walk.
 #include "runtime/float64_view.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -70,13 +71,13 @@ Float64View Float64View::address_ordered() const {
 }
 
 RunWalk::RunWalk(const Float64View& view) noexcept
-    : data_(view.data()), outer_count_(0), done_(view.element_count() == 0),
-      inner_{1, sizeof(double)} {
+    : data_(view.data()), outer_count_(0), done_(false), inner_{1, sizeof(double)} {
     // Merge each axis into the one before it when the outer axis steps exactly over
     // the inner one: the sequence of addresses, and so the logical order, is kept.
     std::size_t count = 0;
     for (std::size_t i = 0; i < view.ndim(); ++i) {
         const Axis& axis = view.axis(i);
+        done_ = done_ || axis.length == 0;
         if (axis.length == 1) {
             continue;
         }
@@ -98,7 +99,8 @@ RunWalk::RunWalk(const Float64View& view) noexcept
         inner_ = outer_[merged - 1];
         outer_count_ = merged - 1;
     }
-    index_.fill(0);
+    // Only the outer axes' indices are ever read.
+    std::fill_n(index_.begin(), outer_count_, std::size_t{0});
 }
 
 bool RunWalk::next(Run& run) noexcept {

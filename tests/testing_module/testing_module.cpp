@@ -117,7 +117,9 @@ PyObject* render_in_thread(PyObject*, PyObject* object) {
         });
         worker.join();
         Py_END_ALLOW_THREADS
-        return tesk::binding::new_str_from_text(std::move(rendering));
+        PyObject* text = tesk::binding::str_from_text(rendering);
+        Py_INCREF(text);
+        return text;
     });
 }
 
