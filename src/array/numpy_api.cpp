@@ -79,8 +79,4 @@ bool equiv_types(PyArray_Descr* first, PyArray_Descr* second) {
     return slot<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(182)(first, second) != 0;
 }
 
-int set_base_object(PyArrayObject* array, PyObject* base) {
-    return slot<int (*)(PyArrayObject*, PyObject*)>(282)(array, base);
-}
-
 } // namespace tesk::array

@@ -28,9 +28,6 @@ PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, co
 /// Slot 182: whether NumPy counts the two descriptors as the same element type.
 bool equiv_types(PyArray_Descr* first, PyArray_Descr* second);
 
-/// Slot 282: makes `base` own the array's data; steals the reference to `base`.
-int set_base_object(PyArrayObject* array, PyObject* base);
-
 /// The array structure behind an array object.
 inline PyArrayObject_fields* fields_of(PyArrayObject* array) {
     return reinterpret_cast<PyArrayObject_fields*>(array);

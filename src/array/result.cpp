@@ -38,8 +38,10 @@ PyObject* to_numpy_array(runtime::Float64Buffer result) {
     PyObject* created = new_from_descr(array_type(), descr, result.ndim, dims, strides, data,
                                        NPY_ARRAY_WRITEABLE, nullptr);
     binding::require_new(created);
-    // Status not examined: a fresh array without a base cannot refuse one.
-    set_base_object(reinterpret_cast<PyArrayObject*>(created), container.release());
+    // The container takes over as base. What NumPy's setter would add is for bases that
+    // are arrays themselves, or arrays that have a base already; a fresh array given a
+    // container is neither, so the field is set directly.
+    fields_of(reinterpret_cast<PyArrayObject*>(created))->base = container.release();
     return created;
 }
 

@@ -10,36 +10,6 @@
 #include "binding/convert.h"
 
 namespace tesk::binding {
-namespace {
-
-/// The converted argument with `result` in `member`, or the result's error rewritten with
-/// the parameter's name.
-template <typename T>
-Result<ConvertedArgument> converted(const Parameter& parameter, Result<T> result,
-                                    T ConvertedArgument::*member) {
-    if (!result.ok()) {
-        return rewrite_argument_error(parameter.name, result.take_error());
-    }
-    ConvertedArgument argument;
-    argument.*member = result.value();
-    return argument;
-}
-
-} // namespace
-
-Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object) {
-    switch (parameter.kind) {
-    case ParameterKind::float64_array:
-    case ParameterKind::mutable_float64_array:
-        return converted(parameter, array::extract_float64_array(object), &ConvertedArgument::array);
-    case ParameterKind::float64:
-        return converted(parameter, to_f64(object), &ConvertedArgument::real);
-    case ParameterKind::index_size:
-        return converted(parameter, to_index_size(object), &ConvertedArgument::size);
-    }
-    __builtin_unreachable();
-}
-
 Result<void> check_array_again(const Parameter& parameter, PyObject* object) {
     Result<PyArrayObject*> array = array::extract_float64_array(object);
     if (!array.ok()) {

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <span>
 
+#include "array/array_check.h"
 #include "array/numpy_api.h"
 #include "array/view.h"
+#include "binding/arguments.h"
+#include "binding/convert.h"
 #include "binding/result.h"
 #include "binding/signature.h"
 #include "binding/static_text.h"
@@ -23,9 +26,34 @@ struct ConvertedArgument {
     std::uint64_t size = 0;
 };
 
+/// The converted argument with `result` in `member`, or the result's error rewritten with
+/// the parameter's name.
+template <typename T>
+Result<ConvertedArgument> converted(const Parameter& parameter, Result<T> result,
+                                    T ConvertedArgument::*member) {
+    if (!result.ok()) {
+        return rewrite_argument_error(parameter.name, result.take_error());
+    }
+    ConvertedArgument argument;
+    argument.*member = result.value();
+    return argument;
+}
+
 /// Converts one argument; an error is rewritten with the parameter's name. Arrays are
-/// only checked here: their layout is read once every conversion has run.
-Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object);
+/// only checked here: their layout is read once every conversion has run. Inline, so that
+/// a function's constant parameter kinds choose the conversion at compile time.
+inline Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object) {
+    switch (parameter.kind) {
+    case ParameterKind::float64_array:
+    case ParameterKind::mutable_float64_array:
+        return converted(parameter, array::extract_float64_array(object), &ConvertedArgument::array);
+    case ParameterKind::float64:
+        return converted(parameter, to_f64(object), &ConvertedArgument::real);
+    case ParameterKind::index_size:
+        return converted(parameter, to_index_size(object), &ConvertedArgument::size);
+    }
+    __builtin_unreachable();
+}
 
 constexpr bool is_array(ParameterKind kind) noexcept {
     return kind == ParameterKind::float64_array || kind == ParameterKind::mutable_float64_array;

@@ -9,6 +9,10 @@
 namespace tesk::functions {
 namespace {
 
+/// Up to one refill step of draws: so few elements take their draws one by one, which
+/// costs less than setting up bulk drawing and yields the same draws.
+constexpr std::size_t few_elements = 32;
+
 /// At most this many blocks per make(): 8 KiB of draws, written out where the fused form
 /// does not apply, which stay in the first-level cache with the elements they rewrite.
 constexpr std::size_t written_blocks = 128;
@@ -100,7 +104,16 @@ void double_and_random_perturbation(const runtime::Float64View& x, double pertur
     // The fused form needs the exact factor; other scalings take the formula's own path.
     Perturber perturber(x, perturbation_scaling, factor,
                         factor == factor ? perturb_keystream_form() : nullptr);
-    random::draw_into(generator.generator(), x.element_count(), perturber);
+    const std::size_t count = x.element_count();
+    if (count <= few_elements) {
+        std::uint64_t draws[few_elements];
+        for (std::size_t i = 0; i < count; ++i) {
+            draws[i] = random::next_u64(generator.generator());
+        }
+        perturber.take(draws, count);
+        return;
+    }
+    random::draw_into(generator.generator(), count, perturber);
 }
 
 } // namespace tesk::functions

@@ -8,13 +8,12 @@
 
 namespace tesk::runtime {
 
-AxisList::AxisList(std::size_t count) : size_(count), items_(inline_) {
-    if (count > inline_capacity) {
-        items_ = static_cast<Axis*>(std::malloc(count * sizeof(Axis)));
-        if (items_ == nullptr) {
-            throw std::bad_alloc();
-        }
+Axis* AxisList::allocate(std::size_t count) {
+    auto* items = static_cast<Axis*>(std::malloc(count * sizeof(Axis)));
+    if (items == nullptr) {
+        throw std::bad_alloc();
     }
+    return items;
 }
 
 AxisList::AxisList(const AxisList& other) : AxisList(other.size_) {
@@ -72,6 +71,12 @@ Float64View Float64View::address_ordered() const {
 
 RunWalk::RunWalk(const Float64View& view) noexcept
     : data_(view.data()), outer_count_(0), done_(false), inner_{1, sizeof(double)} {
+    if (view.ndim() == 1) {
+        // The one axis is the inner one: nothing to merge, no outer index.
+        inner_ = view.axis(0);
+        done_ = inner_.length == 0;
+        return;
+    }
     // Merge each axis into the one before it when the outer axis steps exactly over
     // the inner one: the sequence of addresses, and so the logical order, is kept.
     std::size_t count = 0;

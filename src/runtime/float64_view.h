@@ -18,11 +18,13 @@ struct Axis {
 /// Axis storage with inline room for four axes; more come from the C allocator.
 class AxisList {
 public:
-    explicit AxisList(std::size_t count);
+    explicit AxisList(std::size_t count)
+        : size_(count), items_(count > inline_capacity ? allocate(count) : inline_) {}
     AxisList(const AxisList& other);
     AxisList(AxisList&& other) noexcept : size_(other.size_), items_(inline_) {
         if (other.items_ == other.inline_) {
-            std::memcpy(inline_, other.inline_, size_ * sizeof(Axis));
+            // The whole inline room, a fixed size the compiler copies in a few moves.
+            std::memcpy(inline_, other.inline_, sizeof inline_);
         } else {
             items_ = std::exchange(other.items_, other.inline_);
             other.size_ = 0;
@@ -43,6 +45,9 @@ public:
 
 private:
     static constexpr std::size_t inline_capacity = 4;
+    /// Room for more axes than fit inline, from the C allocator.
+    static Axis* allocate(std::size_t count);
+
     std::size_t size_;
     Axis* items_;
     Axis inline_[inline_capacity];
