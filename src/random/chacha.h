@@ -7,11 +7,11 @@
 #include <string_view>
 
 // The rule for every header that a file compiled with instruction-set flags includes
-// (the files whose names end in the instruction set, such as chacha_avx2.cpp): it
-// declares, or defines constants, or defines inline code inside an anonymous namespace.
-// An inline function with external linkage would be emitted by every such file with its
-// own flags, and the linker would keep one copy for all callers, baseline ones included.
-// Headers with inline code of external linkage (thread_generator.h) stay out of them.
+// (the files whose names end in an instruction set, such as chacha_avx2.cpp): it holds
+// declarations, constants and types, and any inline function it defines sits in an
+// anonymous namespace. An inline function of external linkage would be emitted by every
+// such file with that file's flags, and the linker would keep one copy for all callers,
+// baseline ones included. Headers with such functions (thread_generator.h) stay out.
 
 namespace tesk::random {
 
