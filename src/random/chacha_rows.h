@@ -13,6 +13,16 @@
 namespace tesk::random {
 namespace {
 
+/// Rotates rows b, c and d of every matrix by `Words`, twice and three times as many words.
+template <typename Lanes, int Words, typename Rows, std::size_t Chains>
+[[gnu::always_inline]] inline void rotate_rows(Rows (&x)[Chains]) noexcept {
+    for (Rows& r : x) {
+        r.b = Lanes::template rotate_words<Words % 4>(r.b);
+        r.c = Lanes::template rotate_words<2 * Words % 4>(r.c);
+        r.d = Lanes::template rotate_words<3 * Words % 4>(r.d);
+    }
+}
+
 /// Four blocks from `counter` on. Each register holds one row of `Lanes::row_blocks`
 /// consecutive blocks, one block per 128-bit lane, and 4 / row_blocks such matrices run
 /// side by side as independent chains. `Lanes` adds to the operations of quarter_round
@@ -44,19 +54,11 @@ template <typename Lanes>
         }
         // Rotating rows b, c and d by one, two and three words lines the diagonals up as
         // columns, so the diagonal round is a column round between two rotations.
-        for (Rows& r : x) {
-            r.b = Lanes::template rotate_words<1>(r.b);
-            r.c = Lanes::template rotate_words<2>(r.c);
-            r.d = Lanes::template rotate_words<3>(r.d);
-        }
+        rotate_rows<Lanes, 1>(x);
         for (Rows& r : x) {
             quarter_round<Lanes>(r.a, r.b, r.c, r.d);
         }
-        for (Rows& r : x) {
-            r.b = Lanes::template rotate_words<3>(r.b);
-            r.c = Lanes::template rotate_words<2>(r.c);
-            r.d = Lanes::template rotate_words<1>(r.d);
-        }
+        rotate_rows<Lanes, 3>(x);
     }
     // Rebuilt rather than kept: kept through the rounds, the input rows crowd the state
     // out of the registers, and the reloads lengthen the chains. Hiding the arguments'
