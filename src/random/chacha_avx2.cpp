@@ -16,6 +16,7 @@ namespace {
 /// The 256-bit lanes, for row_chacha12_x4 and sliced_chacha12.
 struct Avx2Lanes {
     using Vector = __m256i;
+    static constexpr bool rebuilds_input = true;
     static constexpr std::size_t row_blocks = 2;
 
     static Vector splat(std::uint32_t word) noexcept {

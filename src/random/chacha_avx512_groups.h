@@ -23,6 +23,7 @@ using Group = __m512i[chacha_block_words];
 /// The 512-bit lanes, for row_chacha12_x4 and input_words.
 struct Avx512Lanes {
     using Vector = __m512i;
+    static constexpr bool rebuilds_input = false;
     static constexpr std::size_t row_blocks = 4;
 
     static Vector splat(std::uint32_t word) noexcept {

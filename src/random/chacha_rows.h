@@ -26,7 +26,8 @@ template <typename Lanes, int Words, typename Rows, std::size_t Chains>
 /// Four blocks from `counter` on. Each register holds one row of `Lanes::row_blocks`
 /// consecutive blocks, one block per 128-bit lane, and 4 / row_blocks such matrices run
 /// side by side as independent chains. `Lanes` adds to the operations of quarter_round
-/// broadcast_row (four words into every 128-bit lane), counter_row (row 3 of the blocks
+/// rebuilds_input (whether the input rows are built again after the rounds rather than
+/// kept), broadcast_row (four words into every 128-bit lane), counter_row (row 3 of the blocks
 /// from a given one on), rotate_words<N> (each 128-bit lane's words down by N) and
 /// store_rows (the blocks of one matrix, input added, in order).
 template <typename Lanes>
@@ -60,11 +61,13 @@ template <typename Lanes>
         }
         rotate_rows<Lanes, 3>(x);
     }
-    // Rebuilt rather than kept: kept through the rounds, the input rows crowd the state
-    // out of the registers, and the reloads lengthen the chains. Hiding the arguments'
-    // values stops the optimiser from reusing the rows built before.
-    asm("" : "+r"(key), "+r"(counter), "+r"(stream));
     Rows input[chains];
+    if constexpr (Lanes::rebuilds_input) {
+        // Kept through the rounds in sixteen registers, the input rows crowd the state out,
+        // and the reloads lengthen the chains. Hiding the arguments' values stops the
+        // optimiser from reusing the rows built before.
+        asm("" : "+r"(key), "+r"(counter), "+r"(stream));
+    }
     input_rows(key, counter, stream, input);
     for (std::size_t k = 0; k < chains; ++k) {
         Lanes::store_rows(Lanes::add(x[k].a, input[k].a), Lanes::add(x[k].b, input[k].b),
