@@ -32,11 +32,8 @@ DIAGONALS = ((0, 5, 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14))
 WORDS = 16
 KEY_WORDS = 8
 DOUBLE_ROUNDS = 6
-
-
-def half_rounds():
-    """The column round, then the diagonal round: each a tuple of four word quadruples."""
-    return (COLUMNS, DIAGONALS)
+# A double round: the column round, then the diagonal round.
+HALF_ROUNDS = (COLUMNS, DIAGONALS)
 
 
 # --- AVX-512: two groups of sixteen blocks, sliced in zmm0-15 and zmm16-31 ---------------
@@ -59,7 +56,7 @@ def avx512_rounds() -> list[str]:
         for i in range(2):
             lines.append(f"vpbroadcastd {4 * i}(%[stream]), {z(base + 14 + i)}")
     lines.append("1:")
-    for quads in half_rounds():
+    for quads in HALF_ROUNDS:
         for s, t, m, bits in QUARTER_STEPS:
             for quad in quads:
                 first = [quad[i] for i in (s, t, m)]
@@ -125,20 +122,22 @@ def avx512_file() -> str:
 
 AVX2_SYMBOL = "tesk_chacha12_avx2_rounds"
 GROUP_BYTES = WORDS * 32
-SCRATCH = 3  # the word parked in memory while its register serves the shifts' scratch
+# The word parked at home while its register serves as the shifts' scratch: a word that
+# only the steps rotating by 16 and 8 change (word a of a quarter round).
+SCRATCH = 3
 
 
 def avx2_half_round(home: int, quads) -> list[str]:
     """One half round of the group whose home is `home` bytes from the base. Rotations by
     16 and 8 move whole bytes: one byte shuffle. Those by 12 and 7 take two shifts and an
-    or, with a scratch register: during those steps, which do not touch words 0 to 3, word
-    3 waits at home and its register serves."""
+    or, with a scratch register: during those steps, which do not touch words 0 to 3,
+    word SCRATCH waits at home and its register serves."""
     y = "%ymm{}".format
     park = f"vmovdqa {y(SCRATCH)}, {home + 32 * SCRATCH}(%rdi)"
     fetch = f"vmovdqa {home + 32 * SCRATCH}(%rdi), {y(SCRATCH)}"
     lines = []
     for number, (s, t, m, bits) in enumerate(QUARTER_STEPS):
-        for k, quad in enumerate(quads):
+        for quad in quads:
             ws, wt, wm = (quad[i] for i in (s, t, m))
             lines += [f"vpaddd {y(wt)}, {y(ws)}, {y(ws)}", f"vpxor {y(ws)}, {y(wm)}, {y(wm)}"]
             if bits % 8 == 0:
@@ -185,7 +184,7 @@ def avx2_file() -> str:
     first, second = 0, GROUP_BYTES
     body = [f"vmovdqa {32 * w}(%rdi), %ymm{w}" for w in range(WORDS)]
     body += [f"mov ${DOUBLE_ROUNDS}, %eax", "jmp 1f", "0:"] + avx2_swap(second, first) + ["1:"]
-    columns, diagonals = half_rounds()
+    columns, diagonals = HALF_ROUNDS
     body += avx2_half_round(first, columns) + avx2_swap(first, second)
     body += avx2_half_round(second, columns) + avx2_swap(second, first)
     body += avx2_half_round(first, diagonals) + avx2_swap(first, second)

@@ -12,21 +12,6 @@
 namespace tesk::random {
 namespace {
 
-/// Rotation of every 32-bit lane left by `Bits`. The rotation by 16 swaps 16-bit halves
-/// with two word shuffles, which need no mask register: the sixteen state registers
-/// already fill the register file. With byte shuffles (SSSE3 and later) the rotation by
-/// 8 is one instruction instead of three.
-template <int Bits, bool ByteShuffle> __m128i rotate_lanes(__m128i x) noexcept {
-    if constexpr (Bits == 16) {
-        return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
-    } else if constexpr (ByteShuffle && Bits == 8) {
-        return _mm_shuffle_epi8(x,
-                                _mm_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
-    } else {
-        return _mm_or_si128(_mm_slli_epi32(x, Bits), _mm_srli_epi32(x, 32 - Bits));
-    }
-}
-
 /// The 128-bit lanes of the SSE family, for sliced_chacha12.
 template <bool ByteShuffle> struct SseLanes {
     using Vector = __m128i;
@@ -36,8 +21,19 @@ template <bool ByteShuffle> struct SseLanes {
     }
     static Vector add(Vector a, Vector b) noexcept { return _mm_add_epi32(a, b); }
     static Vector bitxor(Vector a, Vector b) noexcept { return _mm_xor_si128(a, b); }
+    /// Rotation of every 32-bit lane left by `Bits`. The rotation by 16 swaps 16-bit halves
+    /// with two word shuffles, which need no mask register: the sixteen state registers
+    /// already fill the register file. With byte shuffles (SSSE3 and later) the rotation
+    /// by 8 is one instruction instead of three.
     template <int Bits> static Vector rotate(Vector x) noexcept {
-        return rotate_lanes<Bits, ByteShuffle>(x);
+        if constexpr (Bits == 16) {
+            return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+        } else if constexpr (ByteShuffle && Bits == 8) {
+            return _mm_shuffle_epi8(
+                x, _mm_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+        } else {
+            return _mm_or_si128(_mm_slli_epi32(x, Bits), _mm_srli_epi32(x, 32 - Bits));
+        }
     }
     /// Words 12 and 13 of blocks first to first + 3. A lane whose low word wrapped (is
     /// below its offset, unsigned) carries into the high word; the signed comparison sees
