@@ -36,7 +36,11 @@ PyTypeObject* container_type = nullptr;
 void container_dealloc(PyObject* self) {
     binding::run_in_frame([self]() -> binding::Result<PyObject*> {
         SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
-        container->release(container->buffer, container->length, container->capacity);
+        // The type is a mutable heap type, so Python code can swap in a __new__ that makes
+        // a zero-filled instance: one that owns no memory and has no routine to free it.
+        if (container->release != nullptr) {
+            container->release(container->buffer, container->length, container->capacity);
+        }
         // Instances of a heap type hold a reference to it.
         PyTypeObject* type = Py_TYPE(self);
         type->tp_free(self);
@@ -48,15 +52,17 @@ void container_dealloc(PyObject* self) {
 // NumPy lets a view's writeable flag be set to true only when the final base lends
 // its memory as writeable bytes, so the container lends the whole result. The memory
 // stays put until the container goes, and the container lives as long as any export
-// (each holds a reference), so no export needs counting or releasing. A result
-// without elements has no memory and lends zero bytes at a stand-in, which nothing can
-// write.
+// (each holds a reference), so no export needs counting or releasing. A container
+// without memory (a result without elements, or an instance made by a replaced __new__)
+// lends zero bytes at a stand-in, which nothing can write.
 int container_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
     static double no_elements = 0.0;
     const SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
+    if (container->buffer == nullptr) {
+        return PyBuffer_FillInfo(view, self, &no_elements, 0, 0, flags);
+    }
     const auto bytes = static_cast<Py_ssize_t>(container->length * sizeof(double));
-    void* lent = container->buffer != nullptr ? container->buffer : &no_elements;
-    return PyBuffer_FillInfo(view, self, lent, bytes, 0, flags);
+    return PyBuffer_FillInfo(view, self, container->buffer, bytes, 0, flags);
 }
 
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
