@@ -4,12 +4,13 @@
 
 #include "binding/call_frame.h"
 #include "binding/convert.h"
-#include "binding/entry.h"
 #include "binding/error.h"
 #include "binding/owned_reference.h"
 #include "binding/python.h"
 #include "binding/result.h"
-#include "binding/signature.h"
+#include "binding/trap.h"
+#include "entry/function_entry.h"
+#include "entry/signature.h"
 #include "functions/eye.h"
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
@@ -30,16 +31,15 @@ std::string_view introduction() noexcept {
     return introduction_text;
 }
 
-using binding::ParameterKind;
+using entry::ParameterKind;
 
-constexpr binding::Signature<0> introduction_signature{"introduction", {}};
-constexpr binding::Signature<1> max_min_signature{"max_min",
-                                                  {{{"x", ParameterKind::float64_array}}}};
-constexpr binding::Signature<2> perturbation_signature{
+constexpr entry::Signature<0> introduction_signature{"introduction", {}};
+constexpr entry::Signature<1> max_min_signature{"max_min", {{{"x", ParameterKind::float64_array}}}};
+constexpr entry::Signature<2> perturbation_signature{
     "double_and_random_perturbation",
     {{{"x", ParameterKind::mutable_float64_array},
       {"perturbation_scaling", ParameterKind::float64}}}};
-constexpr binding::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
+constexpr entry::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
 
 /// A METH_FASTCALL | METH_KEYWORDS entry as CPython stores it: in ml_meth, under the
 /// generic function type.
@@ -53,15 +53,15 @@ constexpr int fast_call_with_keywords = METH_FASTCALL | METH_KEYWORDS;
 // pointer to its record, so the records are shared by every initialisation of the module
 // and live as long as the process; nothing writes them. An empty doc leaves __doc__ None.
 PyMethodDef method_records[] = {
-    {"introduction", method_entry(&binding::function_entry<introduction_signature, &introduction>),
+    {"introduction", method_entry(&entry::function_entry<introduction_signature, &introduction>),
      fast_call_with_keywords, ""},
-    {"max_min", method_entry(&binding::function_entry<max_min_signature, &functions::max_min>),
+    {"max_min", method_entry(&entry::function_entry<max_min_signature, &functions::max_min>),
      fast_call_with_keywords, ""},
     {"double_and_random_perturbation",
-     method_entry(&binding::function_entry<perturbation_signature,
-                                           &functions::double_and_random_perturbation>),
+     method_entry(&entry::function_entry<perturbation_signature,
+                                         &functions::double_and_random_perturbation>),
      fast_call_with_keywords, ""},
-    {"eye", method_entry(&binding::function_entry<eye_signature, &functions::eye>),
+    {"eye", method_entry(&entry::function_entry<eye_signature, &functions::eye>),
      fast_call_with_keywords, ""},
 };
 

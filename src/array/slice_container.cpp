@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/entry.h"
+#include "binding/trap.h"
 #include "binding/error.h"
 #include "runtime/failure.h"
 

@@ -9,7 +9,7 @@
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
-#include "binding/entry.h"
+#include "binding/trap.h"
 #include "binding/error.h"
 #include "binding/python.h"
 #include "functions/extremes.h"

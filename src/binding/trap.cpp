@@ -1,5 +1,5 @@
-// entry.cpp — handing an entry's error to the interpreter.
-#include "binding/entry.h"
+// trap.cpp — handing the error or failure that ends an entry to the interpreter.
+#include "binding/trap.h"
 
 namespace tesk::binding {
 
