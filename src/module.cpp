@@ -77,8 +77,8 @@ PyModuleDef module_definition = {
     .m_free = nullptr,
 };
 
-PyObject* name_key_cell = nullptr;
-PyObject* all_key_cell = nullptr;
+binding::FirstUseCell<> name_key_cell;
+binding::FirstUseCell<> all_key_cell;
 
 Result<PyObject*> create_function(PyMethodDef& record, PyObject* module) {
     const char* module_name = PyModule_GetName(module);

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/trap.h"
 #include "binding/error.h"
+#include "binding/first_use_cell.h"
+#include "binding/trap.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
@@ -30,8 +31,7 @@ constexpr char docstring[] =
     "Utility type safely owning a fixed/growable buffer on the Python heap.";
 static_assert(sizeof docstring == 71, "the docstring is 70 characters and a NUL");
 
-// Written only under the interpreter lock; never released.
-PyTypeObject* container_type = nullptr;
+binding::FirstUseCell<PyTypeObject> container_type;
 
 void container_dealloc(PyObject* self) {
     binding::run_in_frame([self]() -> binding::Result<PyObject*> {
@@ -109,16 +109,7 @@ void release_float64_buffer(void* buffer, std::size_t, std::size_t capacity) noe
 } // namespace
 
 PyTypeObject* slice_container_type() {
-    if (container_type == nullptr) {
-        PyTypeObject* created = create_type();
-        // Another thread may have stored one while this one was being built.
-        if (container_type == nullptr) {
-            container_type = created;
-        } else {
-            Py_DECREF(created);
-        }
-    }
-    return container_type;
+    return container_type.get(&create_type);
 }
 
 PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count) {

@@ -12,7 +12,7 @@
 #include "binding/trap.h"
 #include "binding/error.h"
 #include "binding/python.h"
-#include "functions/extremes.h"
+#include "functions/max_min_kernel.h"
 #include "functions/perturb_kernel.h"
 #include "random/thread_generator.h"
 #include "runtime/failure.h"
