@@ -8,12 +8,13 @@
 /// The rounds of two sliced groups of eight blocks, generated in assembly
 /// (chacha_avx2_rounds.S): words[g] holds group g's input words on entry, its permuted
 /// words on return.
-extern "C" void tesk_chacha12_avx2_rounds(__m256i (*words)[tesk::random::chacha_block_words]);
+extern "C" void
+    tesk_chacha12_avx2_rounds(__m256i (*words)[tesk::random::chacha_block_words]) noexcept;
 
 namespace tesk::random::avx2 {
 namespace {
 
-/// The 256-bit lanes, for row_chacha12_x4 and sliced_chacha12.
+/// The 256-bit lanes, for row_chacha12_x4 and input_words.
 struct Avx2Lanes {
     using Vector = __m256i;
     static constexpr bool rebuilds_input = true;
