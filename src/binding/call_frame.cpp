@@ -62,8 +62,8 @@ std::uint64_t counter_in(void* value) noexcept {
 /// store into the key: for the first keys of a process that needs no memory, and past
 /// them opening a frame has no orderly path when it does.
 void store_counter(std::uint64_t count, bool gone) noexcept {
-    std::uintptr_t word = (static_cast<std::uintptr_t>(count) << counter_shift) |
-                          (gone ? gone_flag : 0);
+    std::uintptr_t word =
+        (static_cast<std::uintptr_t>(count) << counter_shift) | (gone ? gone_flag : 0);
     if (word != 0) {
         word |= counter_word_tag;
     }

@@ -128,8 +128,9 @@ TEST(ThreadGenerator, HandleOutlivingTheSlotKeepsTheGeneratorUsable) {
     std::uint64_t late_draw = 0;
     on_new_thread([&late_draw] {
         // The slot has let go when this runs; the handle holds the last reference.
-        at_late_thread_exit(
-            [handle = thread_generator(), &late_draw] { late_draw = next_u64(handle.generator()); });
+        at_late_thread_exit([handle = thread_generator(), &late_draw] {
+            late_draw = next_u64(handle.generator());
+        });
     });
     ThreadGenerator reference = seeded_generator(FakeKernel::seed(0).data());
     EXPECT_EQ(late_draw, next_u64(reference));
