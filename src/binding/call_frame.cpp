@@ -67,7 +67,7 @@ void store_counter(std::uint64_t count, bool gone) noexcept {
     if (word != 0) {
         word |= counter_word_tag;
     }
-    if (!frame_key.try_set(reinterpret_cast<void*>(word))) {
+    if (!frame_key.set(reinterpret_cast<void*>(word))) {
         runtime::fatal("no memory for the thread's call state");
     }
 }
@@ -142,7 +142,7 @@ void enqueue(std::vector<PyObject*>& queue, PyObject* object) noexcept {
 Pool* create_pool(void* value) {
     auto* pool = static_cast<Pool*>(std::malloc(sizeof(Pool)));
     auto* entries = static_cast<PyObject**>(std::malloc(pool_initial_capacity * sizeof(PyObject*)));
-    if (pool == nullptr || entries == nullptr || !frame_key.try_set(pool)) {
+    if (pool == nullptr || entries == nullptr || !frame_key.set(pool)) {
         std::free(pool);
         std::free(entries);
         throw std::bad_alloc();

@@ -35,7 +35,7 @@ void tear_down_slot(void* value) noexcept {
     if (value != &torn_down_mark) {
         drop_reference(static_cast<SharedGenerator*>(value));
     }
-    static_cast<void>(slot.try_set(&torn_down_mark));
+    static_cast<void>(slot.set(&torn_down_mark));
 }
 
 /// A new generator keyed from the entropy source, holding the slot's reference.
@@ -71,7 +71,7 @@ GeneratorHandle thread_generator() {
         return GeneratorHandle(shared);
     }
     SharedGenerator* shared = create_generator();
-    if (!slot.try_set(shared)) {
+    if (!slot.set(shared)) {
         destroy_shared_generator(shared);
         throw std::bad_alloc();
     }

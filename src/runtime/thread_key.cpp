@@ -2,7 +2,6 @@
 #include "runtime/thread_key.h"
 
 #include <cxxabi.h>
-#include <new>
 
 #include "runtime/failure.h"
 
@@ -14,13 +13,7 @@ ThreadKey::ThreadKey(void (*destructor)(void*)) noexcept {
     }
 }
 
-void ThreadKey::set(void* value) const {
-    if (!try_set(value)) {
-        throw std::bad_alloc();
-    }
-}
-
-bool ThreadKey::try_set(void* value) const noexcept {
+bool ThreadKey::set(void* value) const noexcept {
     return pthread_setspecific(key_, value) == 0;
 }
 

@@ -23,12 +23,9 @@ public:
 
     void* get() const noexcept { return pthread_getspecific(key_); }
 
-    /// Stores the calling thread's value; std::bad_alloc when the C library has no
-    /// memory for the slot.
-    void set(void* value) const;
-
-    /// set() for callers with nowhere to report: false when the value was not stored.
-    [[nodiscard]] bool try_set(void* value) const noexcept;
+    /// Stores the calling thread's value; false when the C library has no memory for
+    /// the slot (only past the first keys, on a thread's first store).
+    [[nodiscard]] bool set(void* value) const noexcept;
 
 private:
     pthread_key_t key_;
