@@ -193,8 +193,8 @@ void cut_pool(Pool& pool, std::size_t mark) noexcept {
 CallFrame::CallFrame() noexcept {
     void* value = frame_key.get();
     if (value == nullptr) {
-        // The thread's first frame: the C++ runtime's state is made here, before the
-        // body can throw.
+        // The thread's first frame, or one of its first before any registration: the
+        // C++ runtime's state is made here, before the body can throw.
         runtime::prepare_thread_runtime();
     }
     add_to_counter(value, 1);
