@@ -6,12 +6,12 @@
 
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "binding/first_use_cell.h"
 
 namespace tesk::array {
 namespace {
 
-// Written only under the interpreter lock; one reference, kept for the process.
-PyArray_Descr* float64_descr_cell = nullptr;
+binding::FirstUseCell<PyArray_Descr> float64_descr_cell;
 
 std::string descr_text(PyArray_Descr* descr) {
     std::optional<std::string> text = binding::object_text(reinterpret_cast<PyObject*>(descr));
@@ -26,11 +26,10 @@ bool is_numpy_array(PyObject* object) {
 }
 
 PyArray_Descr* float64_descr() {
-    if (float64_descr_cell == nullptr) {
+    return float64_descr_cell.get([] {
         PyObject* descr = reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE));
-        float64_descr_cell = reinterpret_cast<PyArray_Descr*>(binding::require_new(descr));
-    }
-    return float64_descr_cell;
+        return reinterpret_cast<PyArray_Descr*>(binding::require_new(descr));
+    });
 }
 
 binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {

@@ -8,8 +8,6 @@
 
 namespace tesk::binding {
 
-struct ThreadFrameState;
-
 /// Brackets every entry from the interpreter. Opening counts the interpreter lock as
 /// held by this thread, applies queued reference-count changes and marks the pool;
 /// closing releases, oldest first, every reference registered since the mark, and
@@ -37,8 +35,6 @@ public:
 
 private:
     static constexpr std::size_t no_mark = ~std::size_t{0};
-    /// This thread's counter and pool, looked up once per frame.
-    ThreadFrameState* state_;
     std::size_t mark_;
     bool in_recursion_guard_ = false;
     bool abandoned_ = false;
@@ -67,6 +63,9 @@ void safe_release(PyObject* object) noexcept;
 bool lock_held() noexcept;
 
 /// Takes the interpreter lock on a thread that has no frame; opens a frame of its own.
+/// Error::render needs it: the text of an error can be asked for where no call holds the
+/// lock. Where not even an interpreter runs yet (a host program that only embeds the
+/// module's code), the first guard starts one.
 class LockGuard {
 public:
     LockGuard();

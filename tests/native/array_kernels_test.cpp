@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "functions/extremes.h"
+#include "functions/max_min_kernel.h"
 #include "functions/perturb_kernel.h"
 #include "random/chacha.h"
 #include "runtime/cpu_features.h"
@@ -212,7 +212,7 @@ TEST(KeystreamPerturbation, FusedFormsMatchTheBlocksAndTheFormula) {
              {std::uint64_t{0}, std::uint64_t{0xFFFFFFF8}, ~std::uint64_t{0} - 19}) {
             std::vector<std::uint64_t> draws(count);
             for (std::size_t block = 0; block < count / 8; block += 4) {
-                tesk::random::portable::chacha12_blocks(
+                tesk::random::portable::chacha12_x4(
                     key, counter + block, stream,
                     reinterpret_cast<std::uint8_t*>(draws.data() + block * 8));
             }

@@ -12,12 +12,12 @@
 #include "binding/arguments.h"
 #include "binding/convert.h"
 #include "binding/result.h"
-#include "binding/signature.h"
-#include "binding/static_text.h"
+#include "entry/signature.h"
+#include "entry/static_text.h"
 #include "runtime/float64_buffer.h"
 #include "runtime/float64_view.h"
 
-namespace tesk::binding {
+namespace tesk::entry {
 
 /// One argument after its conversion; which member holds it follows from its kind.
 struct ConvertedArgument {
@@ -29,10 +29,10 @@ struct ConvertedArgument {
 /// The converted argument with `result` in `member`, or the result's error rewritten with
 /// the parameter's name.
 template <typename T>
-Result<ConvertedArgument> converted(const Parameter& parameter, Result<T> result,
-                                    T ConvertedArgument::*member) {
+binding::Result<ConvertedArgument> converted(const Parameter& parameter, binding::Result<T> result,
+                                             T ConvertedArgument::*member) {
     if (!result.ok()) {
-        return rewrite_argument_error(parameter.name, result.take_error());
+        return binding::rewrite_argument_error(parameter.name, result.take_error());
     }
     ConvertedArgument argument;
     argument.*member = result.value();
@@ -42,15 +42,16 @@ Result<ConvertedArgument> converted(const Parameter& parameter, Result<T> result
 /// Converts one argument; an error is rewritten with the parameter's name. Arrays are
 /// only checked here: their layout is read once every conversion has run. Inline, so that
 /// a function's constant parameter kinds choose the conversion at compile time.
-inline Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object) {
+inline binding::Result<ConvertedArgument> convert_argument(const Parameter& parameter,
+                                                           PyObject* object) {
     switch (parameter.kind) {
     case ParameterKind::float64_array:
     case ParameterKind::mutable_float64_array:
         return converted(parameter, array::extract_float64_array(object), &ConvertedArgument::array);
     case ParameterKind::float64:
-        return converted(parameter, to_f64(object), &ConvertedArgument::real);
+        return converted(parameter, binding::to_f64(object), &ConvertedArgument::real);
     case ParameterKind::index_size:
-        return converted(parameter, to_index_size(object), &ConvertedArgument::size);
+        return converted(parameter, binding::to_index_size(object), &ConvertedArgument::size);
     }
     __builtin_unreachable();
 }
@@ -88,10 +89,10 @@ constexpr bool has_array_checks(std::span<const Parameter> parameters) {
 }
 
 /// The array check of the conversion again, with the same errors.
-Result<void> check_array_again(const Parameter& parameter, PyObject* object);
+binding::Result<void> check_array_again(const Parameter& parameter, PyObject* object);
 
 /// ValueError "argument '<parameter>': assignment destination is read-only".
-Error read_only_error(const Parameter& parameter);
+binding::Error read_only_error(const Parameter& parameter);
 
 /// Runs once every argument is converted, right before the body. A later conversion may
 /// have run Python code (__float__, __index__) that changed an array checked earlier, so
@@ -99,8 +100,8 @@ Error read_only_error(const Parameter& parameter);
 /// refused when NumPy marks them read-only. Inline over a fixed parameter table, so that
 /// each function keeps only the tests its own parameters need.
 template <std::size_t Count>
-Result<void> check_arrays(const std::array<Parameter, Count>& parameters,
-                          const std::array<PyObject*, Count>& arguments) {
+binding::Result<void> check_arrays(const std::array<Parameter, Count>& parameters,
+                                   const std::array<PyObject*, Count>& arguments) {
     // Arrays before the last conversion that may have run Python code are checked again.
     std::size_t check_again_before = 0;
     for (std::size_t i = 0; i < Count; ++i) {
@@ -113,7 +114,7 @@ Result<void> check_arrays(const std::array<Parameter, Count>& parameters,
             continue;
         }
         if (i < check_again_before) {
-            if (Result<void> checked = check_array_again(parameters[i], arguments[i]);
+            if (binding::Result<void> checked = check_array_again(parameters[i], arguments[i]);
                 !checked.ok()) {
                 return checked;
             }
@@ -176,4 +177,4 @@ PyObject* to_python(runtime::Float64Buffer result);
 PyObject* to_python(Ucs2Text text);
 PyObject* none();
 
-} // namespace tesk::binding
+} // namespace tesk::entry

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace tesk::binding {
+namespace tesk::entry {
 
 /// A text whose largest character lies between U+0100 and U+FFFF, the range for which a
 /// str keeps two bytes per character: its code units are exactly what such a str holds,
@@ -55,4 +55,4 @@ template <std::size_t Length> struct StaticUcs2Text {
     constexpr Ucs2Text text() const noexcept { return Ucs2Text{units.data(), Length, max_char}; }
 };
 
-} // namespace tesk::binding
+} // namespace tesk::entry

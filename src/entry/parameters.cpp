@@ -1,19 +1,23 @@
 // parameters.cpp — argument conversions by kind, the checks after them, and results.
-#include "binding/parameters.h"
+#include "entry/parameters.h"
 
 #include <cstring>
 
 #include "array/array_check.h"
-#include "array/result.h"
+#include "array/array_result.h"
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
 
-namespace tesk::binding {
+namespace tesk::entry {
+
+using binding::Error;
+using binding::Result;
+
 Result<void> check_array_again(const Parameter& parameter, PyObject* object) {
     Result<PyArrayObject*> array = array::extract_float64_array(object);
     if (!array.ok()) {
-        return rewrite_argument_error(parameter.name, array.take_error());
+        return binding::rewrite_argument_error(parameter.name, array.take_error());
     }
     return {};
 }
@@ -29,7 +33,8 @@ PyObject* to_python(runtime::Float64Buffer result) {
 
 PyObject* to_python(Ucs2Text text) {
     // Nothing can fail between here and the caller, so the str goes straight to it.
-    PyObject* str = require_new(PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
+    PyObject* str =
+        binding::require_new(PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
     std::memcpy(PyUnicode_2BYTE_DATA(str), text.units, text.length * sizeof(char16_t));
     return str;
 }
@@ -39,4 +44,4 @@ PyObject* none() {
     return Py_None;
 }
 
-} // namespace tesk::binding
+} // namespace tesk::entry
