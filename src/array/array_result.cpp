@@ -14,7 +14,7 @@ alignas(double) double placeholder_storage = 0.0;
 
 } // namespace
 
-PyObject* to_numpy_array(runtime::Float64Buffer result) {
+PyObject* to_numpy_array(runtime::Float64Buffer&& result) {
     npy_intp dims[2];
     npy_intp byte_strides[2];
     bool row_major = result.count != 0;

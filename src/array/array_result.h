@@ -9,6 +9,6 @@ namespace tesk::array {
 /// A NumPy array over the result's memory (a new reference) whose base is a
 /// PySliceContainer that frees the memory. Nothing is copied, and the memory is freed on
 /// every failure.
-PyObject* to_numpy_array(runtime::Float64Buffer result);
+PyObject* to_numpy_array(runtime::Float64Buffer&& result);
 
 } // namespace tesk::array

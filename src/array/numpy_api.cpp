@@ -42,10 +42,10 @@ void* const* fetch_table() {
 
 /// The entries of the table that the module uses, where NumPy's API puts them.
 enum class Slot : int {
-    array_type = 2,        ///< PyArray_Type
-    descr_from_type = 45,  ///< PyArray_DescrFromType
-    new_from_descr = 94,   ///< PyArray_NewFromDescr
-    equiv_types = 182,     ///< PyArray_EquivTypes
+    array_type = 2,       ///< PyArray_Type
+    descr_from_type = 45, ///< PyArray_DescrFromType
+    new_from_descr = 94,  ///< PyArray_NewFromDescr
+    equiv_types = 182,    ///< PyArray_EquivTypes
 };
 
 template <typename Entry> Entry slot(Slot index) {

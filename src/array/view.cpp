@@ -1,4 +1,4 @@
-// view.cpp — reading a NumPy float64 array's layout, and the read-only borrow.
+// view.cpp — reading a NumPy float64 array's layout.
 #include "array/view.h"
 
 #include "runtime/failure.h"
@@ -17,17 +17,6 @@ runtime::Float64View view_of(PyArrayObject* array) {
             runtime::Axis{static_cast<std::size_t>(fields->dimensions[i]), fields->strides[i]};
     }
     return runtime::Float64View(reinterpret_cast<std::byte*>(fields->data), std::move(axes));
-}
-
-ReadonlyBorrow::ReadonlyBorrow(PyArrayObject* array) noexcept
-    : array_(array), was_writeable_((fields_of(array)->flags & NPY_ARRAY_WRITEABLE) != 0) {
-    fields_of(array_)->flags &= ~NPY_ARRAY_WRITEABLE;
-}
-
-ReadonlyBorrow::~ReadonlyBorrow() {
-    if (was_writeable_) {
-        fields_of(array_)->flags |= NPY_ARRAY_WRITEABLE;
-    }
 }
 
 } // namespace tesk::array

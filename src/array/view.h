@@ -12,8 +12,15 @@ runtime::Float64View view_of(PyArrayObject* array);
 /// Clears the array's writeable flag while held, and restores it on every way out.
 class ReadonlyBorrow {
 public:
-    explicit ReadonlyBorrow(PyArrayObject* array) noexcept;
-    ~ReadonlyBorrow();
+    explicit ReadonlyBorrow(PyArrayObject* array) noexcept
+        : array_(array), was_writeable_((fields_of(array)->flags & NPY_ARRAY_WRITEABLE) != 0) {
+        fields_of(array_)->flags &= ~NPY_ARRAY_WRITEABLE;
+    }
+    ~ReadonlyBorrow() {
+        if (was_writeable_) {
+            fields_of(array_)->flags |= NPY_ARRAY_WRITEABLE;
+        }
+    }
     ReadonlyBorrow(const ReadonlyBorrow&) = delete;
     ReadonlyBorrow& operator=(const ReadonlyBorrow&) = delete;
 

@@ -197,6 +197,7 @@ CallFrame::CallFrame() noexcept {
         // C++ runtime's state is made here, before the body can throw.
         runtime::prepare_thread_runtime();
     }
+    nested_ = counter_in(value) != 0;
     add_to_counter(value, 1);
     if (apply_pending_changes()) {
         // The finalizers that ran may have made this thread's pool.
@@ -223,7 +224,7 @@ bool CallFrame::enter_recursion_guard() noexcept {
     // Only a call made while another of this thread's calls is open can be part of a
     // recursion through the module: the outermost one is left uncounted, which spares
     // every ordinary call two interpreter calls.
-    if (counter_in(frame_key.get()) < 2) {
+    if (!nested_) {
         return true;
     }
     in_recursion_guard_ = Py_EnterRecursiveCall(" while calling a tesk function") == 0;

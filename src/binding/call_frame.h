@@ -36,6 +36,8 @@ public:
 private:
     static constexpr std::size_t no_mark = ~std::size_t{0};
     std::size_t mark_;
+    /// Opened while another frame of this thread was open, known when the counter is read.
+    bool nested_ = false;
     bool in_recursion_guard_ = false;
     bool abandoned_ = false;
 };

@@ -27,7 +27,7 @@ Error read_only_error(const Parameter& parameter) {
                               "': assignment destination is read-only");
 }
 
-PyObject* to_python(runtime::Float64Buffer result) {
+PyObject* to_python(runtime::Float64Buffer&& result) {
     return array::to_numpy_array(std::move(result));
 }
 

@@ -47,7 +47,8 @@ inline binding::Result<ConvertedArgument> convert_argument(const Parameter& para
     switch (parameter.kind) {
     case ParameterKind::float64_array:
     case ParameterKind::mutable_float64_array:
-        return converted(parameter, array::extract_float64_array(object), &ConvertedArgument::array);
+        return converted(parameter, array::extract_float64_array(object),
+                         &ConvertedArgument::array);
     case ParameterKind::float64:
         return converted(parameter, binding::to_f64(object), &ConvertedArgument::real);
     case ParameterKind::index_size:
@@ -173,7 +174,7 @@ private:
 };
 
 /// A new reference to a body's result as a Python object.
-PyObject* to_python(runtime::Float64Buffer result);
+PyObject* to_python(runtime::Float64Buffer&& result);
 PyObject* to_python(Ucs2Text text);
 PyObject* none();
 

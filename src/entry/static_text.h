@@ -39,7 +39,9 @@ template <std::size_t Length> struct StaticUcs2Text {
                 throw "only characters up to U+FFFF, in well-formed UTF-8";
             }
             const std::size_t continuation = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : 2;
-            unsigned value = continuation == 0 ? lead : continuation == 1 ? lead & 0x1F : lead & 0x0F;
+            unsigned value = continuation == 0   ? lead
+                             : continuation == 1 ? lead & 0x1F
+                                                 : lead & 0x0F;
             for (std::size_t k = 1; k <= continuation; ++k) {
                 value = (value << 6) | (static_cast<unsigned char>(utf8.at(at + k)) & 0x3F);
             }

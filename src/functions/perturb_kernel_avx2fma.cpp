@@ -47,8 +47,8 @@ void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t 
     if (i < count) {
         // The last one to three elements take the same lane operations through masked loads
         // and stores, which neither read nor write the lanes past the end.
-        const __m256i lanes = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count - i)),
-                                                 _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m256i lanes = _mm256_cmpgt_epi64(
+            _mm256_set1_epi64x(static_cast<long long>(count - i)), _mm256_setr_epi64x(0, 1, 2, 3));
         const __m256d a = _mm256_maskload_pd(values + i, lanes);
         const __m256d k = centred_draws(
             _mm256_maskload_epi64(reinterpret_cast<const long long*>(draws + i), lanes));

@@ -20,8 +20,8 @@ Float64Memory allocate_float64(std::size_t count, bool zeroed) {
     // small block comes quicker from malloc, whose per-thread cache calloc passes by, and
     // is cleared at once.
     const bool small = count <= small_block_count;
-    void* memory = zeroed && !small ? std::calloc(count, sizeof(double))
-                                    : std::malloc(count * sizeof(double));
+    void* memory =
+        zeroed && !small ? std::calloc(count, sizeof(double)) : std::malloc(count * sizeof(double));
     if (memory == nullptr) {
         throw std::bad_alloc();
     }

@@ -20,14 +20,6 @@ AxisList::AxisList(const AxisList& other) : AxisList(other.size_) {
     std::memcpy(items_, other.items_, size_ * sizeof(Axis));
 }
 
-std::size_t Float64View::element_count() const noexcept {
-    std::size_t count = 1;
-    for (std::size_t i = 0; i < axes_.size(); ++i) {
-        count *= axes_[i].length;
-    }
-    return count;
-}
-
 Float64View Float64View::reversed() const {
     AxisList axes(axes_);
     std::byte* data = data_;

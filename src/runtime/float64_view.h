@@ -67,7 +67,13 @@ public:
     std::size_t ndim() const noexcept { return axes_.size(); }
     const Axis& axis(std::size_t i) const noexcept { return axes_[i]; }
     /// Product of the axis lengths: 1 for no axes, 0 when any axis is empty.
-    std::size_t element_count() const noexcept;
+    std::size_t element_count() const noexcept {
+        std::size_t count = 1;
+        for (std::size_t i = 0; i < axes_.size(); ++i) {
+            count *= axes_[i].length;
+        }
+        return count;
+    }
 
     /// The same elements with every axis reversed: its logical order is this view's
     /// logical order backwards, so its first element is this view's last.
