@@ -9,9 +9,9 @@
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "binding/trap.h"
 #include "binding/error.h"
 #include "binding/python.h"
-#include "binding/trap.h"
 #include "functions/max_min_kernel.h"
 #include "functions/perturb_kernel.h"
 #include "random/thread_generator.h"
@@ -25,8 +25,8 @@ using tesk::binding::Result;
 /// (pool length, lock count) as seen inside a frame.
 PyObject* frame_state(PyObject*, PyObject*) {
     return tesk::binding::run_in_frame([]() -> Result<PyObject*> {
-        return tesk::binding::require_new(
-            Py_BuildValue("(nn)", tesk::binding::pool_length(), tesk::binding::lock_count()));
+        return tesk::binding::require_new(Py_BuildValue("(nn)", tesk::binding::pool_length(),
+                                                        tesk::binding::lock_count()));
     });
 }
 
@@ -109,13 +109,15 @@ PyObject* render_in_thread(PyObject*, PyObject* object) {
     return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
         std::optional<Error> error(Error::from_object(object));
         std::string rendering;
-        Py_BEGIN_ALLOW_THREADS std::thread worker([&] {
+        Py_BEGIN_ALLOW_THREADS
+        std::thread worker([&] {
             rendering = error->render();
             tesk::binding::LockGuard guard;
             error.reset();
         });
         worker.join();
-        Py_END_ALLOW_THREADS PyObject* text = tesk::binding::str_from_text(rendering);
+        Py_END_ALLOW_THREADS
+        PyObject* text = tesk::binding::str_from_text(rendering);
         Py_INCREF(text);
         return text;
     });
@@ -126,9 +128,7 @@ PyObject* raise_from_object(PyObject*, PyObject* object) {
         [&]() -> Result<PyObject*> { return Error::from_object(object); });
 }
 
-PyObject* not_an_exception_type() {
-    return reinterpret_cast<PyObject*>(&PyLong_Type);
-}
+PyObject* not_an_exception_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
 
 PyObject* raise_lazy_non_exception(PyObject*, PyObject*) {
     return tesk::binding::run_in_frame([]() -> Result<PyObject*> {
@@ -245,8 +245,9 @@ PyObject* chosen_forms(PyObject*, PyObject*) {
     };
     const auto length = [](std::string_view name) { return static_cast<Py_ssize_t>(name.size()); };
     return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#}", "chacha", names[0].data(), length(names[0]),
-                         "extremes", names[1].data(), length(names[1]), "perturb", names[2].data(),
-                         length(names[2]), "fused", names[3].data(), length(names[3]));
+                         "extremes", names[1].data(), length(names[1]), "perturb",
+                         names[2].data(), length(names[2]), "fused", names[3].data(),
+                         length(names[3]));
 }
 
 PyMethodDef testing_methods[] = {
@@ -285,6 +286,4 @@ PyModuleDef testing_definition = {
 
 } // namespace
 
-PyMODINIT_FUNC PyInit__tesk_testing() {
-    return PyModule_Create(&testing_definition);
-}
+PyMODINIT_FUNC PyInit__tesk_testing() { return PyModule_Create(&testing_definition); }
