@@ -97,6 +97,8 @@ def measure(jobs: int = 1) -> list[CallCostRow]:
     """Instructions per call of every case's two statements; two callgrind runs each."""
     statements = sorted({BASELINE} | {s for c in CASES for s in (c.candidate, c.reference)})
     runs = [(s, n) for s in statements for n in (0, COUNTED_CALLS)]
+    print(f"counting instructions per call: {len(runs)} runs under callgrind ...",
+          file=sys.stderr, flush=True)
     with tempfile.TemporaryDirectory() as directory, ThreadPoolExecutor(jobs) as pool:
         outputs = [Path(directory) / f"callgrind.{i}.out" for i in range(len(runs))]
         totals = dict(zip(runs, pool.map(lambda run, out: _instructions(*run, out), runs,
@@ -119,15 +121,20 @@ def print_rows(rows: list[CallCostRow]) -> None:
               f"{row.reference:,.0f} | {row.ratio:.2f} | <= {row.case.target:.2f} | {verdict} |")
 
 
-def report(jobs: int = 1) -> None:
-    """Prints the table, or why it was skipped."""
+def measure_if_available(jobs: int = 1) -> list[CallCostRow] | None:
+    """The rows, or None without valgrind."""
+    return measure(jobs) if available() else None
+
+
+def report(rows: list[CallCostRow] | None) -> None:
+    """Prints the table, or that it was skipped."""
     print(f"\nInstructions per call (callgrind; {COUNTED_CALLS:,} calls after {WARMUP_CALLS:,} "
           f"warm-up, an empty lambda's count subtracted; x10 = np.arange(10.0), "
           f"y10 = np.ones(10); AVX2 forms, as valgrind runs no AVX-512):\n")
-    if not available():
+    if rows is None:
         print("skipped: valgrind is not installed")
         return
-    print_rows(measure(jobs))
+    print_rows(rows)
 
 
 def main() -> None:
@@ -135,7 +142,7 @@ def main() -> None:
     parser.add_argument("--jobs", type=int, default=1,
                         help="callgrind processes at a time (default 1)")
     args = parser.parse_args()
-    report(args.jobs)
+    report(measure_if_available(args.jobs))
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ Every measurement times batches of NumPy calls and batches of tesk calls alterna
 reports the median of the per-round time ratios (tesk / NumPy) against its target. The
 native keystream benchmark names the active ChaCha form and gives each form's raw rate,
 which bounds how fast the perturbation can be. A PNG of ratio against size is written
-for each function. With --markdown the report also replaces its section of
+for each function. The instructions per call of the smallest calls, counted under callgrind
+by call_cost.py, close the report. With --markdown the report also replaces its section of
 bench/RESULTS.md.
 """
 
@@ -29,6 +30,7 @@ from typing import Callable
 import numpy as np
 
 import anchors
+import call_cost
 import interleaved
 import keystream
 import ratio_plot
@@ -246,7 +248,7 @@ def _has_avx512(report: keystream.KeystreamReport) -> bool:
 
 def print_report(rows: list[Row], rows_without_avx512: list[Row], anchor: anchors.AnchorReport,
                  stream: keystream.KeystreamReport, avx512: bool, quick: bool,
-                 load_before: float) -> None:
+                 load_before: float, call_rows: list[call_cost.CallCostRow] | None) -> None:
     """Everything measured, as Markdown."""
     print(f"Run of {time.strftime('%Y-%m-%d')}: NumPy {np.__version__}, Python "
           f"{platform.python_version()}, {_processor()}"
@@ -260,6 +262,7 @@ def print_report(rows: list[Row], rows_without_avx512: list[Row], anchor: anchor
     print("\nPerturbation with AVX-512 off (TESK_DISABLE_CPU_FEATURES=AVX512F):\n")
     print_table(rows_without_avx512, None)
     anchors.print_rows(anchor, stream.forms)
+    call_cost.report(call_rows)
 
 
 def main() -> None:
@@ -295,10 +298,14 @@ def main() -> None:
     rows_without_avx512 = measure_without_avx512(args.quick)
     if binary is not None and not args.quick:
         stream = keystream.fastest(stream, keystream.run(binary))
+    # Counted, not timed: valgrind's counts do not depend on the load, so this runs last
+    # and on both cores.
+    call_rows = call_cost.measure_if_available(jobs=2)
 
     report = io.StringIO()
     with contextlib.redirect_stdout(report):
-        print_report(rows, rows_without_avx512, anchor, stream, avx512, args.quick, load_before)
+        print_report(rows, rows_without_avx512, anchor, stream, avx512, args.quick, load_before,
+                     call_rows)
     print(report.getvalue(), end="")
     if args.markdown:
         results_file.write_section("compare.py", report.getvalue())
