@@ -135,7 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{"length_one_odd_strides", {{4, 8}, {1, 12345}}, 1},
                       LayoutCase{"fortran_2d", {{3, 8}, {4, 24}}, 3},
                       LayoutCase{"column_slice", {{6, 80}, {5, 8}}, 6},
-                      LayoutCase{"reversed_1d", {{7, -8}}, 1},
+                      LayoutCase{"reversed_1d", {{7, -8}}, 1}, LayoutCase{"empty_1d", {{0, 8}}, 0},
+                      LayoutCase{"broadcast_1d", {{5, 0}}, 1},
                       LayoutCase{"broadcast_rows", {{3, 0}, {4, 8}}, 3},
                       LayoutCase{"repeated_scalar", {{2, 0}, {5, 0}}, 1}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -125,6 +125,12 @@ def test_broadcast_axes_cost_only_their_distinct_memory(column, expected):
     assert result_bits(tesk.max_min(x)) == tuple(bits(v) for v in expected)
 
 
+@pytest.mark.parametrize("value", [-0.0, nan_with_payload(3), 2.5])
+def test_one_broadcast_axis_costs_one_element(value):
+    x = np.broadcast_to(np.array(value), (2**45,))
+    assert result_bits(tesk.max_min(x)) == (bits(value), bits(value))
+
+
 def test_zero_dimensional():
     assert result_bits(tesk.max_min(np.array(5.0))) == (bits(5.0), bits(5.0))
 

@@ -137,7 +137,7 @@ def test_draw_8193_comes_from_block_zero_of_the_next_seed(interposer, tmp_path):
 
 
 def test_calls_of_many_sizes_continue_one_stream(interposer, tmp_path):
-    sizes = [1, 31, 33, 100, 5000, 9000, 0, 2, 4096, 64]
+    sizes = [1, 31, 32, 33, 100, 5000, 9000, 0, 2, 4096, 64]
     script = f"emit([draw(n) for n in {sizes}])"
     result, log = run_scenario(interposer, tmp_path, script)
     generator = model.Generator(SEEDS)
