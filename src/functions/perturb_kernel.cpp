@@ -49,6 +49,18 @@ bool doubling_fuses(double factor) noexcept {
     return __builtin_fabs(factor) < 0x1.0p917;
 }
 
+void perturb_with_factor(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                         double scaling, PerturbWithFactor fusing,
+                         PerturbWithFactor separate) noexcept {
+    const double factor = centred_draw_factor(scaling);
+    if (factor != factor) {
+        perturb_contiguous_portable(data, draws, count, scaling);
+        return;
+    }
+    (doubling_fuses(factor) ? fusing : separate)(reinterpret_cast<double*>(data), draws, count,
+                                                 factor);
+}
+
 void perturb_contiguous_portable(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                  double scaling) noexcept {
     perturb_strided(data, sizeof(double), draws, count, scaling);

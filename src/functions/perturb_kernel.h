@@ -73,4 +73,15 @@ double centred_draw_factor(double scaling) noexcept;
 /// the infinity or the value that the two roundings give.
 bool doubling_fuses(double factor) noexcept;
 
+/// Rewrites `count` contiguous float64 at `values` with an exact factor (see
+/// centred_draw_factor); one of a vector form's two bodies.
+using PerturbWithFactor = void (*)(double* values, const std::uint64_t* draws, std::size_t count,
+                                   double factor);
+
+/// What every vector form does with its two bodies: the portable form where the scaling has
+/// no exact factor, else `fusing` where doubling_fuses allows it and `separate` elsewhere.
+void perturb_with_factor(std::byte* data, const std::uint64_t* draws, std::size_t count,
+                         double scaling, PerturbWithFactor fusing,
+                         PerturbWithFactor separate) noexcept;
+
 } // namespace tesk::functions

@@ -60,15 +60,8 @@ void rewrite_contiguous(double* values, const std::uint64_t* draws, std::size_t 
 
 void perturb_contiguous_avx2(std::byte* data, const std::uint64_t* draws, std::size_t count,
                              double scaling) noexcept {
-    const double factor = centred_draw_factor(scaling);
-    auto* values = reinterpret_cast<double*>(data);
-    if (factor != factor) {
-        perturb_contiguous_portable(data, draws, count, scaling);
-    } else if (doubling_fuses(factor)) {
-        rewrite_contiguous<true>(values, draws, count, factor);
-    } else {
-        rewrite_contiguous<false>(values, draws, count, factor);
-    }
+    perturb_with_factor(data, draws, count, scaling, &rewrite_contiguous<true>,
+                        &rewrite_contiguous<false>);
 }
 
 } // namespace tesk::functions

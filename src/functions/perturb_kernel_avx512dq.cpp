@@ -88,15 +88,8 @@ void rewrite_with_keystream(const std::uint32_t* key, std::uint64_t counter, std
 
 void perturb_contiguous_avx512(std::byte* data, const std::uint64_t* draws, std::size_t count,
                                double scaling) noexcept {
-    const double factor = centred_draw_factor(scaling);
-    auto* values = reinterpret_cast<double*>(data);
-    if (factor != factor) {
-        perturb_contiguous_portable(data, draws, count, scaling);
-    } else if (doubling_fuses(factor)) {
-        rewrite_contiguous<true>(values, draws, count, factor);
-    } else {
-        rewrite_contiguous<false>(values, draws, count, factor);
-    }
+    perturb_with_factor(data, draws, count, scaling, &rewrite_contiguous<true>,
+                        &rewrite_contiguous<false>);
 }
 
 void perturb_keystream_avx512(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
