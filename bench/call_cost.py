@@ -1,4 +1,4 @@
-"""call_cost.py — what one call on a tiny input costs, in instructions, beside NumPy's cheapest calls.
+"""call_cost.py — instructions per call on tiny inputs, beside NumPy's cheapest calls.
 
 Run from the repository with the module importable, for example from a build directory:
 
@@ -9,6 +9,7 @@ however loaded the machine is. Every statement runs in two processes under callg
 makes 1,000 warm-up calls, the other the same warm-up and then 20,000 calls more. The
 difference divided by 20,000 is the statement's count per call, loop included; the same
 count for calling a lambda that does nothing is subtracted, which leaves the call itself.
+NumPy's BLAS threads are held to one, whose spinning would otherwise land in the counts.
 Each row sets a tesk call against the NumPy call that does the least comparable work.
 valgrind emulates no AVX-512, so tesk runs its AVX2 forms here. Without valgrind the
 script says so and measures nothing.
