@@ -2,21 +2,26 @@
 
 Run from the repository with the module importable, for example from a build directory:
 
-    PYTHONPATH=build/<dir> python bench/compare.py [--quick] [--output PATH] [--chacha-bench PATH]
+    PYTHONPATH=build/<dir> python bench/compare.py [--quick] [--markdown] [--output PATH]
+        [--chacha-bench PATH]
 
 Every measurement times batches of NumPy calls and batches of tesk calls alternately and
 reports the median of the per-round time ratios (tesk / NumPy) against its target. The
 native keystream benchmark names the active ChaCha form and gives each form's raw rate,
 which bounds how fast the perturbation can be. A PNG of ratio against size is written
-for each function.
+for each function. With --markdown the report also replaces its section of
+bench/RESULTS.md.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
 import os
 import platform
 import sys
+import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
@@ -27,6 +32,7 @@ import anchors
 import interleaved
 import keystream
 import ratio_plot
+import results_file
 
 try:
     import tesk
@@ -187,13 +193,13 @@ def print_table(rows: list[Row], keystream_row: tuple[str, float, float] | None)
         label, ratio, target = keystream_row
         print(f"| {label} | | | | | {ratio:.3f} | <= {target:.2f} | {_verdict(ratio, target)} |")
     print(f"\nPerturbation reference (r = np.random.default_rng(), buf preallocated, "
-          f"s = {PERTURBATION_SCALING}):\n    {PERTURBATION_REFERENCE}")
+          f"s = {PERTURBATION_SCALING}): `{PERTURBATION_REFERENCE}`")
 
 
 def report_keystream(report: keystream.KeystreamReport, rows: list[Row]):
     """Prints the forms' rates; returns the row comparing the perturbation with the
     widest form, or None when the native benchmark gave nothing."""
-    print("\nChaCha12 keystream (native benchmark"
+    print("ChaCha12 keystream (native benchmark"
           + (f", {report.binary}" if report.binary else "") + ")")
     if report.problem:
         print(f"    note: {report.problem}")
@@ -238,12 +244,32 @@ def _has_avx512(report: keystream.KeystreamReport) -> bool:
         return False
 
 
+def print_report(rows: list[Row], rows_without_avx512: list[Row], anchor: anchors.AnchorReport,
+                 stream: keystream.KeystreamReport, avx512: bool, quick: bool,
+                 load_before: float) -> None:
+    """Everything measured, as Markdown."""
+    print(f"Run of {time.strftime('%Y-%m-%d')}: NumPy {np.__version__}, Python "
+          f"{platform.python_version()}, {_processor()}"
+          f"{'' if avx512 else ' (no AVX-512: the perturbation targets for such machines apply)'}; "
+          f"{'quick run (smoke test only)' if quick else 'full run'}; load average "
+          f"{load_before:.2f} before, {os.getloadavg()[0]:.2f} after.\n")
+    print("```")
+    keystream_row = report_keystream(stream, rows)
+    print("```\n")
+    print_table(rows, keystream_row)
+    print("\nPerturbation with AVX-512 off (TESK_DISABLE_CPU_FEATURES=AVX512F):\n")
+    print_table(rows_without_avx512, None)
+    anchors.print_rows(anchor, stream.forms)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="few short rounds: a smoke test, not a measurement")
     parser.add_argument("--output", type=Path, default=REPO / "bench" / "ratios.png",
                         help="where the plot goes (default: bench/ratios.png)")
+    parser.add_argument("--markdown", action="store_true",
+                        help="also write the report into its section of bench/RESULTS.md")
     parser.add_argument("--chacha-bench", type=Path, default=None,
                         help="path of tesk_chacha_bench (default: beside the imported module's "
                              "build, else built into build/bench)")
@@ -255,6 +281,7 @@ def main() -> None:
     else:
         binary, note = keystream.locate(REPO, Path(tesk.__file__).resolve().parent,
                                         REPO / "build" / "bench")
+    print(f"tesk {Path(tesk.__file__).resolve()}")
     load_before = os.getloadavg()[0]
     # The native benchmark runs alone, never beside the module's timings: once before
     # them and, unless quick, once after, keeping each form's faster figure.
@@ -269,18 +296,13 @@ def main() -> None:
     if binary is not None and not args.quick:
         stream = keystream.fastest(stream, keystream.run(binary))
 
-    print(f"tesk {Path(tesk.__file__).resolve()}")
-    print(f"NumPy {np.__version__}, Python {platform.python_version()}, {_processor()}"
-          f"{'' if avx512 else ' (no AVX-512: the perturbation targets for such machines apply)'}")
-    print(f"{'quick run (smoke test only)' if args.quick else 'full run'}; ratio = median of "
-          f"per-round tesk/NumPy time ratios, batches interleaved NumPy, tesk, NumPy, ...; "
-          f"load average {load_before:.2f} before, {os.getloadavg()[0]:.2f} after\n")
-    keystream_row = report_keystream(stream, rows)
-    print()
-    print_table(rows, keystream_row)
-    print("\nPerturbation with AVX-512 off (TESK_DISABLE_CPU_FEATURES=AVX512F):\n")
-    print_table(rows_without_avx512, None)
-    anchors.print_rows(anchor, stream.forms)
+    report = io.StringIO()
+    with contextlib.redirect_stdout(report):
+        print_report(rows, rows_without_avx512, anchor, stream, avx512, args.quick, load_before)
+    print(report.getvalue(), end="")
+    if args.markdown:
+        results_file.write_section("compare.py", report.getvalue())
+        print(f"\nreport written to {results_file.RESULTS}")
     try:
         ratio_plot.draw(rows, args.output)
     except ImportError:

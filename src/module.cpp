@@ -4,12 +4,13 @@
 
 #include "binding/call_frame.h"
 #include "binding/convert.h"
-#include "binding/entry.h"
 #include "binding/error.h"
 #include "binding/owned_reference.h"
 #include "binding/python.h"
 #include "binding/result.h"
-#include "binding/signature.h"
+#include "binding/trap.h"
+#include "entry/function_entry.h"
+#include "entry/signature.h"
 #include "functions/eye.h"
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
@@ -30,42 +31,38 @@ std::string_view introduction() noexcept {
     return introduction_text;
 }
 
-using binding::ParameterKind;
+using entry::ParameterKind;
 
-constexpr binding::Signature<0> introduction_signature{"introduction", {}};
-constexpr binding::Signature<1> max_min_signature{"max_min",
-                                                  {{{"x", ParameterKind::float64_array}}}};
-constexpr binding::Signature<2> perturbation_signature{
+constexpr entry::Signature<0> introduction_signature{"introduction", {}};
+constexpr entry::Signature<1> max_min_signature{"max_min", {{{"x", ParameterKind::float64_array}}}};
+constexpr entry::Signature<2> perturbation_signature{
     "double_and_random_perturbation",
     {{{"x", ParameterKind::mutable_float64_array},
       {"perturbation_scaling", ParameterKind::float64}}}};
-constexpr binding::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
+constexpr entry::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
 
-/// One published function. Name and doc are NUL-terminated, their sizes count the NUL.
-struct FunctionEntry {
-    std::string_view name;
-    _PyCFunctionFastWithKeywords entry;
-    std::string_view doc;
-    int flags;
-};
-
-template <std::size_t N> constexpr std::string_view c_text(const char (&text)[N]) {
-    return std::string_view(text, N);
+/// A METH_FASTCALL | METH_KEYWORDS entry as CPython stores it: in ml_meth, under the
+/// generic function type.
+PyCFunction method_entry(_PyCFunctionFastWithKeywords entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 
 constexpr int fast_call_with_keywords = METH_FASTCALL | METH_KEYWORDS;
 
-// The order here is the order of publication and of __all__.
-constexpr FunctionEntry function_table[] = {
-    {c_text("introduction"), &binding::function_entry<introduction_signature, &introduction>,
-     c_text(""), fast_call_with_keywords},
-    {c_text("max_min"), &binding::function_entry<max_min_signature, &functions::max_min>,
-     c_text(""), fast_call_with_keywords},
-    {c_text("double_and_random_perturbation"),
-     &binding::function_entry<perturbation_signature, &functions::double_and_random_perturbation>,
-     c_text(""), fast_call_with_keywords},
-    {c_text("eye"), &binding::function_entry<eye_signature, &functions::eye>, c_text(""),
-     fast_call_with_keywords},
+// The order here is the order of publication and of __all__. Every function object keeps a
+// pointer to its record, so the records are shared by every initialisation of the module
+// and live as long as the process; nothing writes them. An empty doc leaves __doc__ None.
+PyMethodDef method_records[] = {
+    {"introduction", method_entry(&entry::function_entry<introduction_signature, &introduction>),
+     fast_call_with_keywords, ""},
+    {"max_min", method_entry(&entry::function_entry<max_min_signature, &functions::max_min>),
+     fast_call_with_keywords, ""},
+    {"double_and_random_perturbation",
+     method_entry(&entry::function_entry<perturbation_signature,
+                                         &functions::double_and_random_perturbation>),
+     fast_call_with_keywords, ""},
+    {"eye", method_entry(&entry::function_entry<eye_signature, &functions::eye>),
+     fast_call_with_keywords, ""},
 };
 
 PyModuleDef module_definition = {
@@ -80,26 +77,10 @@ PyModuleDef module_definition = {
     .m_free = nullptr,
 };
 
-PyObject* name_key_cell = nullptr;
-PyObject* all_key_cell = nullptr;
+binding::FirstUseCell<> name_key_cell;
+binding::FirstUseCell<> all_key_cell;
 
-/// A NUL-terminated text for CPython: used in place when it is one, otherwise copied
-/// for the life of the process.
-Result<const char*> c_string(std::string_view text, std::string_view nul_message) {
-    const std::size_t nul = text.find('\0');
-    if (nul != std::string_view::npos && nul + 1 != text.size()) {
-        return Error::value_error(nul_message);
-    }
-    if (nul != std::string_view::npos) {
-        return text.data();
-    }
-    auto* copy = new char[text.size() + 1];
-    text.copy(copy, text.size());
-    copy[text.size()] = '\0';
-    return static_cast<const char*>(copy);
-}
-
-Result<PyObject*> create_function(const FunctionEntry& entry, PyObject* module) {
+Result<PyObject*> create_function(PyMethodDef& record, PyObject* module) {
     const char* module_name = PyModule_GetName(module);
     if (module_name == nullptr) {
         return Error::fetch();
@@ -111,20 +92,7 @@ Result<PyObject*> create_function(const FunctionEntry& entry, PyObject* module) 
                       "invalid utf-8 sequence at byte " + std::to_string(offset));
     }
     PyObject* module_name_str = binding::str_from_text(name_text);
-
-    Result<const char*> name = c_string(entry.name, "Function name cannot contain NUL byte.");
-    if (!name.ok()) {
-        return name.take_error();
-    }
-    Result<const char*> doc = c_string(entry.doc, "Document cannot contain NUL byte.");
-    if (!doc.ok()) {
-        return doc.take_error();
-    }
-    // CPython keeps a pointer to the record in every function object made from it.
-    // METH_FASTCALL entries travel in ml_meth under the generic function type.
-    auto* meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.entry));
-    auto* record = new PyMethodDef{name.value(), meth, entry.flags, doc.value()};
-    PyObject* function = PyCMethod_New(record, module, module_name_str, nullptr);
+    PyObject* function = PyCMethod_New(&record, module, module_name_str, nullptr);
     if (function == nullptr) {
         return Error::fetch();
     }
@@ -179,8 +147,8 @@ Result<void> add_function(PyObject* module, PyObject* function) {
 }
 
 Result<void> fill_module(PyObject* module) {
-    for (const FunctionEntry& entry : function_table) {
-        Result<PyObject*> function = create_function(entry, module);
+    for (PyMethodDef& record : method_records) {
+        Result<PyObject*> function = create_function(record, module);
         if (!function.ok()) {
             return function.take_error();
         }

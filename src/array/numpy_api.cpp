@@ -1,6 +1,7 @@
 // numpy_api.cpp — fetching NumPy's C-API table and the typed slot accessors.
 #include "array/numpy_api.h"
 
+#include "binding/first_use_cell.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
@@ -12,16 +13,8 @@ void* const* table = nullptr;
 
 // The module and the capsule stay referenced for the life of the process: the
 // table lives inside them.
-PyObject* kept_module = nullptr;
-PyObject* kept_capsule = nullptr;
-
-void keep(PyObject*& cell, PyObject* reference) {
-    if (cell == nullptr) {
-        cell = reference;
-    } else {
-        Py_DECREF(reference);
-    }
-}
+binding::FirstUseCell<> kept_module;
+binding::FirstUseCell<> kept_capsule;
 
 void* const* fetch_table() {
     PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
@@ -29,7 +22,7 @@ void* const* fetch_table() {
         PyErr_Clear();
         runtime::fail("Failed to import numpy module");
     }
-    keep(kept_module, module);
+    kept_module.keep(module);
     PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
     if (capsule == nullptr) {
         PyErr_Clear();
@@ -43,12 +36,21 @@ void* const* fetch_table() {
         Py_DECREF(capsule);
         runtime::fail("Failed to get numpy capsule API");
     }
-    keep(kept_capsule, capsule);
+    kept_capsule.keep(capsule);
     return static_cast<void* const*>(pointer);
 }
 
-template <typename Function> Function slot(int index) {
-    return reinterpret_cast<Function>(numpy_api()[index]);
+/// The entries of the table that the module uses, where NumPy's API puts them.
+enum class Slot : int {
+    array_type = 2,        ///< PyArray_Type
+    descr_from_type = 45,  ///< PyArray_DescrFromType
+    new_from_descr = 94,   ///< PyArray_NewFromDescr
+    equiv_types = 182,     ///< PyArray_EquivTypes
+    set_base_object = 282, ///< PyArray_SetBaseObject
+};
+
+template <typename Entry> Entry slot(Slot index) {
+    return reinterpret_cast<Entry>(numpy_api()[static_cast<int>(index)]);
 }
 
 } // namespace
@@ -61,26 +63,28 @@ void* const* numpy_api() {
 }
 
 PyTypeObject* array_type() {
-    return static_cast<PyTypeObject*>(numpy_api()[2]);
+    return slot<PyTypeObject*>(Slot::array_type);
 }
 
 PyArray_Descr* descr_from_type(int type_number) {
-    return slot<PyArray_Descr* (*)(int)>(45)(type_number);
+    return slot<PyArray_Descr* (*)(int)>(Slot::descr_from_type)(type_number);
 }
 
 PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
                          const npy_intp* strides, void* data, int flags, PyObject* obj) {
     using Function = PyObject* (*)(PyTypeObject*, PyArray_Descr*, int, const npy_intp*,
                                    const npy_intp*, void*, int, PyObject*);
-    return slot<Function>(94)(subtype, descr, nd, dims, strides, data, flags, obj);
+    return slot<Function>(Slot::new_from_descr)(subtype, descr, nd, dims, strides, data, flags,
+                                                obj);
 }
 
 bool equiv_types(PyArray_Descr* first, PyArray_Descr* second) {
-    return slot<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(182)(first, second) != 0;
+    return slot<unsigned char (*)(PyArray_Descr*, PyArray_Descr*)>(Slot::equiv_types)(first,
+                                                                                      second) != 0;
 }
 
 int set_base_object(PyArrayObject* array, PyObject* base) {
-    return slot<int (*)(PyArrayObject*, PyObject*)>(282)(array, base);
+    return slot<int (*)(PyArrayObject*, PyObject*)>(Slot::set_base_object)(array, base);
 }
 
 } // namespace tesk::array

@@ -15,20 +15,20 @@ namespace tesk::array {
 /// The C-API table, fetched on the first call in the process and kept forever.
 void* const* numpy_api();
 
-/// Slot 2: NumPy's array type.
+/// NumPy's array type.
 PyTypeObject* array_type();
 
-/// Slot 45: a new reference to the descriptor of a built-in type number.
+/// a new reference to the descriptor of a built-in type number.
 PyArray_Descr* descr_from_type(int type_number);
 
-/// Slot 94: a new array over `data`; steals one reference to `descr`.
+/// a new array over `data`; steals one reference to `descr`.
 PyObject* new_from_descr(PyTypeObject* subtype, PyArray_Descr* descr, int nd, const npy_intp* dims,
                          const npy_intp* strides, void* data, int flags, PyObject* obj);
 
-/// Slot 182: whether NumPy counts the two descriptors as the same element type.
+/// whether NumPy counts the two descriptors as the same element type.
 bool equiv_types(PyArray_Descr* first, PyArray_Descr* second);
 
-/// Slot 282: makes `base` own the array's data; steals the reference to `base`.
+/// makes `base` own the array's data; steals the reference to `base`.
 int set_base_object(PyArrayObject* array, PyObject* base);
 
 /// The array structure behind an array object.

@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binding/entry.h"
 #include "binding/error.h"
+#include "binding/first_use_cell.h"
+#include "binding/trap.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
@@ -30,13 +31,16 @@ constexpr char docstring[] =
     "Utility type safely owning a fixed/growable buffer on the Python heap.";
 static_assert(sizeof docstring == 71, "the docstring is 70 characters and a NUL");
 
-// Written only under the interpreter lock; never released.
-PyTypeObject* container_type = nullptr;
+binding::FirstUseCell<PyTypeObject> container_type;
 
 void container_dealloc(PyObject* self) {
     binding::run_in_frame([self]() -> binding::Result<PyObject*> {
         SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
-        container->release(container->buffer, container->length, container->capacity);
+        // The type is a mutable heap type, so Python code can swap in a __new__ that makes
+        // a zero-filled instance: one that owns no memory and has no routine to free it.
+        if (container->release != nullptr) {
+            container->release(container->buffer, container->length, container->capacity);
+        }
         // Instances of a heap type hold a reference to it.
         PyTypeObject* type = Py_TYPE(self);
         type->tp_free(self);
@@ -48,15 +52,17 @@ void container_dealloc(PyObject* self) {
 // NumPy lets a view's writeable flag be set to true only when the final base lends
 // its memory as writeable bytes, so the container lends the whole result. The memory
 // stays put until the container goes, and the container lives as long as any export
-// (each holds a reference), so no export needs counting or releasing. A result
-// without elements has no memory and lends zero bytes at a stand-in, which nothing can
-// write.
+// (each holds a reference), so no export needs counting or releasing. A container
+// without memory (a result without elements, or an instance made by a replaced __new__)
+// lends zero bytes at a stand-in, which nothing can write.
 int container_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
     static double no_elements = 0.0;
     const SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
+    if (container->buffer == nullptr) {
+        return PyBuffer_FillInfo(view, self, &no_elements, 0, 0, flags);
+    }
     const auto bytes = static_cast<Py_ssize_t>(container->length * sizeof(double));
-    void* lent = container->buffer != nullptr ? container->buffer : &no_elements;
-    return PyBuffer_FillInfo(view, self, lent, bytes, 0, flags);
+    return PyBuffer_FillInfo(view, self, container->buffer, bytes, 0, flags);
 }
 
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
@@ -103,16 +109,7 @@ void release_float64_buffer(void* buffer, std::size_t, std::size_t capacity) noe
 } // namespace
 
 PyTypeObject* slice_container_type() {
-    if (container_type == nullptr) {
-        PyTypeObject* created = create_type();
-        // Another thread may have stored one while this one was being built.
-        if (container_type == nullptr) {
-            container_type = created;
-        } else {
-            Py_DECREF(created);
-        }
-    }
-    return container_type;
+    return container_type.get(&create_type);
 }
 
 PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count) {

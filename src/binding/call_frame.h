@@ -63,6 +63,9 @@ void safe_release(PyObject* object) noexcept;
 bool lock_held() noexcept;
 
 /// Takes the interpreter lock on a thread that has no frame; opens a frame of its own.
+/// Error::render needs it: the text of an error can be asked for where no call holds the
+/// lock. Where not even an interpreter runs yet (a host program that only embeds the
+/// module's code), the first guard starts one.
 class LockGuard {
 public:
     LockGuard();

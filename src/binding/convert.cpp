@@ -10,24 +10,19 @@ namespace tesk::binding {
 namespace {
 
 /// Interned "__qualname__", for the type names of downcast errors.
-PyObject* qualname_key = nullptr;
+FirstUseCell<> qualname_key;
 
 } // namespace
 
-PyObject* interned_name(PyObject*& cell, std::string_view text) {
-    if (cell == nullptr) {
+PyObject* interned_name(FirstUseCell<>& cell, std::string_view text) {
+    return cell.get([text] {
         // Interning may swap in an equal string that already exists and release ours,
         // so the pointer is kept only after interning.
         PyObject* name = require_new(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         PyUnicode_InternInPlace(&name);
-        if (cell == nullptr) {
-            cell = name;
-        } else {
-            Py_DECREF(name);
-        }
-    }
-    return cell;
+        return name;
+    });
 }
 
 Result<double> to_f64(PyObject* object) {

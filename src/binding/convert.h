@@ -6,14 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "binding/first_use_cell.h"
 #include "binding/python.h"
 #include "binding/result.h"
 
 namespace tesk::binding {
 
-/// An interned str of `text`, created on first use and kept in `cell` (one reference,
-/// for the life of the process; written only under the interpreter lock).
-PyObject* interned_name(PyObject*& cell, std::string_view text);
+/// An interned str of `text`, created on first use and kept in `cell`.
+PyObject* interned_name(FirstUseCell<>& cell, std::string_view text);
 
 /// PyFloat_AsDouble, with -1.0 accepted when nothing is pending.
 Result<double> to_f64(PyObject* object);

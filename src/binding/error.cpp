@@ -5,6 +5,7 @@
 
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "binding/first_use_cell.h"
 #include "binding/owned_reference.h"
 #include "runtime/failure.h"
 
@@ -22,8 +23,7 @@ constexpr char panic_type_doc[] =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-/// Written only under the interpreter lock; one reference, never released.
-PyObject* panic_type_cell = nullptr;
+FirstUseCell<> panic_type_cell;
 
 bool is_exception_class(PyObject* object) {
     return PyType_Check(object) != 0 && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(object),
@@ -37,10 +37,11 @@ PyObject* builtin_exception(PyObject* type) {
 } // namespace
 
 PyObject* ArgumentMaker::make() {
-    std::string_view text = owned_ ? std::string_view(owned_text_) : static_text_;
+    const std::string_view text =
+        std::visit([](const auto& held) { return std::string_view(held); }, text_);
     PyObject* str =
         require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    owned_text_ = std::string();
+    text_ = std::string_view();
     if (shape_ == Shape::text) {
         return str;
     }
@@ -54,21 +55,14 @@ PyObject* ArgumentMaker::make() {
 }
 
 PyObject* panic_type() {
-    if (panic_type_cell != nullptr) {
-        return panic_type_cell;
-    }
-    PyObject* base = require_new(PyExc_BaseException);
-    PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, base, nullptr);
-    if (type == nullptr) {
-        runtime::fail("Failed to initialize new exception type.", Error::fetch().render());
-    }
-    // Creating the type may run Python code; keep whichever type was stored first.
-    if (panic_type_cell != nullptr) {
-        Py_DECREF(type);
-    } else {
-        panic_type_cell = type;
-    }
-    return panic_type_cell;
+    return panic_type_cell.get([] {
+        PyObject* base = require_new(PyExc_BaseException);
+        PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, base, nullptr);
+        if (type == nullptr) {
+            runtime::fail("Failed to initialize new exception type.", Error::fetch().render());
+        }
+        return type;
+    });
 }
 
 PyObject* Error::type_error_type() {
@@ -81,27 +75,11 @@ PyObject* Error::system_error_type() {
     return builtin_exception(PyExc_SystemError);
 }
 
-Error Error::lazy(TypeGetter type, std::string_view static_text) {
+Error Error::lazy(TypeGetter type, MessageText text, ArgumentMaker::Shape shape) {
     Error error;
     error.fields_->state = State::lazy;
     error.fields_->getter = type;
-    error.fields_->maker.emplace(static_text, ArgumentMaker::Shape::text);
-    return error;
-}
-
-Error Error::lazy(TypeGetter type, std::string owned_text) {
-    Error error;
-    error.fields_->state = State::lazy;
-    error.fields_->getter = type;
-    error.fields_->maker.emplace(std::move(owned_text), ArgumentMaker::Shape::text);
-    return error;
-}
-
-Error Error::lazy_tuple(TypeGetter type, std::string owned_text) {
-    Error error;
-    error.fields_->state = State::lazy;
-    error.fields_->getter = type;
-    error.fields_->maker.emplace(std::move(owned_text), ArgumentMaker::Shape::one_tuple);
+    error.fields_->maker.emplace(std::move(text), shape);
     return error;
 }
 
@@ -139,7 +117,7 @@ Error Error::fetch() {
     if (std::optional<Error> error = take()) {
         return std::move(*error);
     }
-    return system_error("attempted to fetch exception but none was set");
+    return system_error(std::string_view("attempted to fetch exception but none was set"));
 }
 
 Error Error::from_object(PyObject* object) {
@@ -155,25 +133,15 @@ Error Error::from_object(PyObject* object) {
         error.fields_->type = object;
         Py_INCREF(object);
     } else {
-        error.fields_->state = State::lazy_value;
-        error.fields_->type = type_error_type();
-        Py_INCREF(error.fields_->type);
-        error.fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
+        error.replace_by_not_an_exception();
     }
     return error;
 }
 
-Error Error::from_failure(std::string message) {
-    return lazy_tuple(&panic_type, std::move(message));
-}
-
-Error Error::from_unknown_failure() {
-    Error error;
-    error.fields_->state = State::lazy;
-    error.fields_->getter = &panic_type;
-    error.fields_->maker.emplace(std::string_view("native code of tesk failed without a message"),
-                                 ArgumentMaker::Shape::one_tuple);
-    return error;
+Error Error::from_failure(const std::string* message) {
+    constexpr std::string_view generic = "native code of tesk failed without a message";
+    return lazy(&panic_type, message != nullptr ? MessageText(*message) : MessageText(generic),
+                ArgumentMaker::Shape::one_tuple);
 }
 
 Error::Error(Error&& other) noexcept = default;
@@ -202,15 +170,19 @@ void Error::release() noexcept {
     fields_.reset();
 }
 
+void Error::replace_by_not_an_exception() {
+    fields_->state = State::lazy_value;
+    fields_->type = type_error_type();
+    Py_INCREF(fields_->type);
+    fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
+}
+
 Error::Triple Error::into_triple() {
     if (fields_->state == State::lazy) {
         PyObject* type = fields_->getter();
         if (!is_exception_class(type)) {
             // The replaced argument maker never runs.
-            fields_->state = State::lazy_value;
-            fields_->type = type_error_type();
-            Py_INCREF(fields_->type);
-            fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
+            replace_by_not_an_exception();
         } else {
             Py_INCREF(type);
             OwnedReference held_type(type);

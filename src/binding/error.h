@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "binding/python.h"
 
@@ -13,24 +14,21 @@ namespace tesk::binding {
 /// Returns a borrowed exception type object (such as PyExc_TypeError).
 using TypeGetter = PyObject* (*)();
 
-/// Produces the exception's argument at most once: a str, or a 1-tuple of a str, of
-/// either a static or an owned text.
+/// The text of an exception's argument: a constant, or one made for this error.
+using MessageText = std::variant<std::string_view, std::string>;
+
+/// Produces the exception's argument at most once: a str, or a 1-tuple of a str.
 class ArgumentMaker {
 public:
     enum class Shape : unsigned char { text, one_tuple };
 
-    ArgumentMaker(std::string_view static_text, Shape shape) noexcept
-        : static_text_(static_text), shape_(shape) {}
-    ArgumentMaker(std::string owned_text, Shape shape) noexcept
-        : owned_text_(std::move(owned_text)), owned_(true), shape_(shape) {}
+    ArgumentMaker(MessageText text, Shape shape) noexcept : text_(std::move(text)), shape_(shape) {}
 
     /// A new reference to the argument object; consumes the maker's text.
     PyObject* make();
 
 private:
-    std::string_view static_text_;
-    std::string owned_text_;
-    bool owned_ = false;
+    MessageText text_;
     Shape shape_;
 };
 
@@ -38,25 +36,12 @@ private:
 class Error {
 public:
     /// Lazy error: no interpreter call until it is raised or inspected.
-    static Error lazy(TypeGetter type, std::string_view static_text);
-    static Error lazy(TypeGetter type, std::string owned_text);
-    /// Lazy error whose argument is a 1-tuple of the text.
-    static Error lazy_tuple(TypeGetter type, std::string owned_text);
-
-    static Error type_error(std::string_view static_text) {
-        return lazy(&type_error_type, static_text);
-    }
-    static Error type_error(std::string owned_text) {
-        return lazy(&type_error_type, std::move(owned_text));
-    }
-    static Error value_error(std::string_view static_text) {
-        return lazy(&value_error_type, static_text);
-    }
-    static Error value_error(std::string owned_text) {
-        return lazy(&value_error_type, std::move(owned_text));
-    }
-    static Error system_error(std::string_view static_text) {
-        return lazy(&system_error_type, static_text);
+    static Error lazy(TypeGetter type, MessageText text,
+                      ArgumentMaker::Shape shape = ArgumentMaker::Shape::text);
+    static Error type_error(MessageText text) { return lazy(&type_error_type, std::move(text)); }
+    static Error value_error(MessageText text) { return lazy(&value_error_type, std::move(text)); }
+    static Error system_error(MessageText text) {
+        return lazy(&system_error_type, std::move(text));
     }
 
     /// The pending exception, or none. A pending pyo3_runtime.PanicException is
@@ -67,10 +52,9 @@ public:
     /// From an exception instance or class; anything else gives the TypeError
     /// "exceptions must derive from BaseException".
     static Error from_object(PyObject* object);
-    /// The pyo3_runtime.PanicException for an internal failure with this message.
-    static Error from_failure(std::string message);
-    /// The PanicException for a failure that carried no message.
-    static Error from_unknown_failure();
+    /// The pyo3_runtime.PanicException of an internal failure: its message as the one
+    /// argument, or a generic text for a failure that carried none (null).
+    static Error from_failure(const std::string* message);
 
     Error(Error&& other) noexcept;
     Error& operator=(Error&& other) noexcept;
@@ -119,6 +103,9 @@ private:
     static PyObject* type_error_type();
     static PyObject* value_error_type();
     static PyObject* system_error_type();
+    /// The TypeError "exceptions must derive from BaseException", in place of what the
+    /// error held; an argument maker it had never runs.
+    void replace_by_not_an_exception();
     Triple into_triple();
     void release() noexcept;
 

@@ -1,7 +1,7 @@
 // max_min.cpp — max_min(x): one fused pass for the values, logical order for the bits.
 #include "functions/max_min.h"
 
-#include "functions/extremes.h"
+#include "functions/max_min_kernel.h"
 
 namespace tesk::functions {
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "functions/extremes.h"
+#include "functions/max_min_kernel.h"
 #include "functions/perturb_kernel.h"
 #include "random/chacha.h"
 #include "runtime/cpu_features.h"

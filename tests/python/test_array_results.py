@@ -1,6 +1,8 @@
 """Results handed to NumPy without a copy: PySliceContainer and buffer ownership."""
 
 import gc
+import os
+import subprocess
 import sys
 
 import numpy as np
@@ -36,6 +38,25 @@ def test_container_has_no_constructor(result):
         with pytest.raises(TypeError) as caught:
             container_type(*args, **kwargs)
         assert caught.value.args == ("No constructor defined",)
+
+
+def test_forged_container_owns_nothing_and_lends_nothing():
+    # The type is a mutable heap type: Python code can replace __new__ and make an instance
+    # with neither memory nor a routine to free it. In a child, as a fault would be a crash.
+    script = (
+        "import tesk\n"
+        "T = type(tesk.eye(1).base)\n"
+        "T.__new__ = lambda cls, *a: object.__new__(cls)\n"
+        "forged = T()\n"
+        "lent = memoryview(forged)\n"
+        "assert (lent.nbytes, lent.readonly) == (0, False)\n"
+        "lent.release()\n"
+        "del forged, lent\n"
+        "assert tesk.max_min(tesk.eye(2)).tolist() == [1.0, 0.0]\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ))
+    assert done.returncode == 0, done.stderr
 
 
 def test_container_is_not_a_base_type(result):

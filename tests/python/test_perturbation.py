@@ -80,10 +80,18 @@ def test_zero_dimensional_array_is_updated_once():
     assert 5.5 <= float(x) < 6.5
 
 
+class FloatStoredZero(float):
+    """A float subclass is read by its stored value; its own __float__ is never called."""
+
+    def __float__(self):
+        return math.inf
+
+
 @pytest.mark.parametrize(
     "scaling, check",
     [
         (2, lambda offset: np.all(np.abs(offset) <= 1.0)),
+        (FloatStoredZero(0.0), lambda offset: np.all(offset == 0.0)),
         (math.nan, lambda offset: np.all(np.isnan(offset))),
         (math.inf, lambda offset: np.all(np.isinf(offset) | np.isnan(offset))),
     ],

@@ -7,7 +7,7 @@
 
 #include "binding/arguments.h"
 
-namespace tesk::binding {
+namespace tesk::entry {
 
 /// What a parameter accepts, and the C++ value its body receives.
 enum class ParameterKind : unsigned char {
@@ -37,10 +37,10 @@ template <std::size_t Count> struct Signature {
     }
 
     /// What the binder matches a call against; refers to this signature's names.
-    constexpr ArgSpec arguments() const {
-        return ArgSpec{
+    constexpr binding::ArgSpec arguments() const {
+        return binding::ArgSpec{
             .function_name = function_name, .positional = names, .required_positional = Count};
     }
 };
 
-} // namespace tesk::binding
+} // namespace tesk::entry

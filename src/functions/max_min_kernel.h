@@ -1,4 +1,4 @@
-// extremes.h — running maximum and minimum of float64 runs, in portable and SIMD forms.
+// max_min_kernel.h — running maximum and minimum of float64 runs, in portable and SIMD forms.
 #pragma once
 
 #include <cstddef>

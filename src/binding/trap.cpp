@@ -1,5 +1,5 @@
-// entry.cpp — handing an entry's error to the interpreter.
-#include "binding/entry.h"
+// trap.cpp — handing the error or failure that ends an entry to the interpreter.
+#include "binding/trap.h"
 
 namespace tesk::binding {
 
@@ -17,9 +17,7 @@ void restore_error(Error error) {
 
 void restore_failure(const std::string* message) {
     try {
-        Error error =
-            message != nullptr ? Error::from_failure(*message) : Error::from_unknown_failure();
-        std::move(error).restore();
+        Error::from_failure(message).restore();
     } catch (const abi::__forced_unwind&) {
         throw;
     } catch (...) {

@@ -1,63 +1,19 @@
-// entry.h — the trap, and the entry template of every module function.
+// function_entry.h — the entry of every module function: bind, convert, check, call, return.
 #pragma once
 
 #include <array>
-#include <cxxabi.h>
-#include <new>
+#include <cstddef>
 #include <optional>
-#include <span>
-#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
 #include "binding/arguments.h"
-#include "binding/call_frame.h"
-#include "binding/error.h"
-#include "binding/parameters.h"
-#include "binding/result.h"
-#include "runtime/failure.h"
+#include "binding/trap.h"
+#include "entry/parameters.h"
+#include "entry/signature.h"
 
-namespace tesk::binding {
-
-/// Hands an error to the interpreter. When making the exception fails, that failure is
-/// raised instead, and when that fails too, MemoryError.
-void restore_error(Error error);
-
-/// Raises the PanicException of an internal failure (`message`, or the generic text
-/// for a failure that carried none), or MemoryError when even that cannot be made.
-void restore_failure(const std::string* message);
-
-/// Runs `body` (returning Result<PyObject*> holding a new reference) inside a call
-/// frame and the trap, the one place where C++ exceptions end. Returns the object, or
-/// null with the exception set. The frame enters CPython's recursion guard first when
-/// `counts_as_recursion` is set.
-///
-/// Not noexcept, and the trap lets abi::__forced_unwind pass: the interpreter ends a
-/// daemon thread at exit with pthread_exit, whose unwinding must reach the thread's start.
-template <typename Body> PyObject* run_in_frame(Body&& body, bool counts_as_recursion = false) {
-    CallFrame frame;
-    try {
-        Result<PyObject*> result = counts_as_recursion && !frame.enter_recursion_guard()
-                                       ? Result<PyObject*>(Error::fetch())
-                                       : body();
-        if (result.ok()) {
-            return result.value();
-        }
-        restore_error(result.take_error());
-    } catch (const abi::__forced_unwind&) {
-        frame.abandon();
-        throw;
-    } catch (const runtime::InternalFailure& failure) {
-        restore_failure(&failure.message());
-    } catch (const std::bad_alloc&) {
-        // As the interpreter raises it, without asking for memory.
-        PyErr_NoMemory();
-    } catch (...) {
-        restore_failure(nullptr);
-    }
-    return nullptr;
-}
+namespace tesk::entry {
 
 /// Builds the body's arguments and calls it. Not inlined: views and the draw buffer of
 /// the bodies stay off the frames that run an argument's Python code.
@@ -73,12 +29,14 @@ template <const auto& Signature, auto Body, std::size_t... I>
 /// calls the body with plain values and returns its result as a new reference.
 template <const auto& Signature, auto Body>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return run_in_frame(
+    using binding::Error;
+    using binding::Result;
+    return binding::run_in_frame(
         [&]() -> Result<PyObject*> {
             constexpr std::size_t count = Signature.parameters.size();
             std::array<PyObject*, count> arguments{};
-            if (std::optional<Error> error =
-                    bind_arguments(Signature.arguments(), args, nargs, kwnames, arguments)) {
+            if (std::optional<Error> error = binding::bind_arguments(Signature.arguments(), args,
+                                                                     nargs, kwnames, arguments)) {
                 return std::move(*error);
             }
             std::array<ConvertedArgument, count> converted{};
@@ -105,4 +63,4 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         true);
 }
 
-} // namespace tesk::binding
+} // namespace tesk::entry

@@ -1,5 +1,5 @@
-// extremes.cpp — the portable extremes fold, strided runs, and the choice of form.
-#include "functions/extremes.h"
+// max_min_kernel.cpp — the portable extremes fold, strided runs, and the choice of form.
+#include "functions/max_min_kernel.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-// result.h — handing a float64 result to NumPy without a copy.
+// array_result.h — handing a float64 result to NumPy without a copy.
 #pragma once
 
 #include "binding/python.h"

@@ -1,12 +1,16 @@
 // parameters.cpp — argument conversions by kind, the checks after them, and results.
-#include "binding/parameters.h"
+#include "entry/parameters.h"
 
 #include "array/array_check.h"
-#include "array/result.h"
+#include "array/array_result.h"
 #include "binding/arguments.h"
 #include "binding/convert.h"
 
-namespace tesk::binding {
+namespace tesk::entry {
+
+using binding::Error;
+using binding::Result;
+
 namespace {
 
 bool is_array(ParameterKind kind) noexcept {
@@ -33,14 +37,14 @@ Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject*
         error = store(array::extract_float64_array(object), converted.array);
         break;
     case ParameterKind::float64:
-        error = store(to_f64(object), converted.real);
+        error = store(binding::to_f64(object), converted.real);
         break;
     case ParameterKind::index_size:
-        error = store(to_index_size(object), converted.size);
+        error = store(binding::to_index_size(object), converted.size);
         break;
     }
     if (error.has_value()) {
-        return rewrite_argument_error(parameter.name, std::move(*error));
+        return binding::rewrite_argument_error(parameter.name, std::move(*error));
     }
     return converted;
 }
@@ -55,7 +59,7 @@ Result<void> check_arrays(std::span<const Parameter> parameters,
         if (i + 1 < parameters.size()) {
             Result<PyArrayObject*> array = array::extract_float64_array(arguments[i]);
             if (!array.ok()) {
-                return rewrite_argument_error(parameter.name, array.take_error());
+                return binding::rewrite_argument_error(parameter.name, array.take_error());
             }
         }
         // Writing through a read-only array could change memory that others rely on
@@ -77,7 +81,7 @@ PyObject* to_python(runtime::Float64Buffer result) {
 }
 
 PyObject* to_python(std::string_view text) {
-    return new_str_from_text(std::string(text));
+    return binding::new_str_from_text(std::string(text));
 }
 
 PyObject* none() {
@@ -85,4 +89,4 @@ PyObject* none() {
     return Py_None;
 }
 
-} // namespace tesk::binding
+} // namespace tesk::entry

@@ -1,5 +1,5 @@
-// result.cpp — handing a result's memory to NumPy as an array owned by PySliceContainer.
-#include "array/result.h"
+// array_result.cpp — handing a result's memory to NumPy as an array owned by PySliceContainer.
+#include "array/array_result.h"
 
 #include "array/array_check.h"
 #include "array/slice_container.h"

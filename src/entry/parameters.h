@@ -8,11 +8,11 @@
 #include "array/numpy_api.h"
 #include "array/view.h"
 #include "binding/result.h"
-#include "binding/signature.h"
+#include "entry/signature.h"
 #include "runtime/float64_buffer.h"
 #include "runtime/float64_view.h"
 
-namespace tesk::binding {
+namespace tesk::entry {
 
 /// One argument after its conversion; which member holds it follows from its kind.
 struct ConvertedArgument {
@@ -23,14 +23,14 @@ struct ConvertedArgument {
 
 /// Converts one argument; an error is rewritten with the parameter's name. Arrays are
 /// only checked here: their layout is read once every conversion has run.
-Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object);
+binding::Result<ConvertedArgument> convert_argument(const Parameter& parameter, PyObject* object);
 
 /// Runs once every argument is converted, right before the body. A later conversion may
 /// have run Python code (__float__, __index__) that changed an array checked earlier, so
 /// such an array is checked again, with the same errors; then arrays the body writes are
 /// refused when NumPy marks them read-only.
-Result<void> check_arrays(std::span<const Parameter> parameters,
-                          std::span<PyObject* const> arguments);
+binding::Result<void> check_arrays(std::span<const Parameter> parameters,
+                                   std::span<PyObject* const> arguments);
 
 /// The value a body receives for a parameter of kind `Kind`, alive while the body runs.
 template <ParameterKind Kind> class BodyArgument;
@@ -79,4 +79,4 @@ PyObject* to_python(runtime::Float64Buffer result);
 PyObject* to_python(std::string_view text);
 PyObject* none();
 
-} // namespace tesk::binding
+} // namespace tesk::entry

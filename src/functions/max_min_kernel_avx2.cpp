@@ -1,7 +1,7 @@
-// extremes_avx2.cpp — the extremes fold over 4-lane AVX2 registers.
+// max_min_kernel_avx2.cpp — the extremes fold over 4-lane AVX2 registers.
 #include <immintrin.h>
 
-#include "functions/extremes.h"
+#include "functions/max_min_kernel.h"
 
 namespace tesk::functions {
 namespace {

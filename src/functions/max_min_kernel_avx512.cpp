@@ -1,7 +1,7 @@
-// extremes_avx512.cpp — the extremes fold over 8-lane AVX-512 registers.
+// max_min_kernel_avx512.cpp — the extremes fold over 8-lane AVX-512 registers.
 #include <immintrin.h>
 
-#include "functions/extremes.h"
+#include "functions/max_min_kernel.h"
 
 namespace tesk::functions {
 namespace {

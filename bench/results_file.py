@@ -1,0 +1,30 @@
+"""results_file.py — the sections of bench/RESULTS.md that benchmark scripts write.
+
+RESULTS.md mixes what a script measured with what a person wrote about it. Each script owns
+one section between two marker lines and replaces only that, so a rerun keeps the reading
+and the other scripts' sections.
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
+
+
+def _markers(name: str) -> tuple[str, str]:
+    return (f"<!-- {name}: begin (written by the script; edits here are overwritten) -->",
+            f"<!-- {name}: end -->")
+
+
+def write_section(name: str, body: str, path: Path = RESULTS) -> None:
+    """Replaces section `name` of `path` by `body`, or appends it where there is none."""
+    begin, end = _markers(name)
+    text = path.read_text() if path.exists() else ""
+    block = f"{begin}\n{body.rstrip()}\n{end}"
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        text = head + block + rest.split(end, 1)[1]
+    else:
+        text = f"{text.rstrip()}\n\n{block}\n" if text else f"{block}\n"
+    path.write_text(text)
