@@ -131,6 +131,15 @@ def time_process_pool(workers: int, chunks: int, chunk_planes: int,
         return timed_passes(run_pass, repeats)
 
 
+def processor() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info
+                        if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return "processor unknown"
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--gib", type=float, default=4.0, help="volume size in GiB")
@@ -145,8 +154,12 @@ def main() -> None:
     chunks = max(1, round(args.gib * 2**30 / (chunk_planes * plane_bytes)))
     planes = chunks * chunk_planes
     print(f"volume {planes}x{PLANE[0]}x{PLANE[1]} float64 ({planes * plane_bytes / 2**30:.2f} "
-          f"GiB) in {chunks} chunks of {chunk_planes * plane_bytes / 2**20:.0f} MiB; "
-          f"{os.cpu_count()} CPUs; load average {os.getloadavg()[0]:.2f} at start")
+          f"GiB) in {chunks} chunks of {chunk_planes * plane_bytes / 2**20:.0f} MiB")
+    load = os.getloadavg()[0]
+    print(f"{processor()}, {os.cpu_count()} CPUs; load average {load:.2f} at start")
+    if load > 0.5:
+        print("  the machine is busy: the workers get less than a core each, and the wall "
+              "times and speed-ups come out low")
     print(f"per pass and chunk: copy, double_and_random_perturbation, max_min; "
           f"best and median of {args.repeats} passes after a warm-up pass", flush=True)
 
