@@ -278,6 +278,7 @@ typing_checks() {
 # beside it, run from outside the source tree; it must exit 0 and end with its verdict.
 registration_example() {
     local venv=$root/build/venv-py$primary wheel dir out status=0
+    local verdict='^recovered shift \(dy, dx\) = .+ \(true .+\), error [0-9.]+ px$'
     wheel=$(ls "$root/build/wheelhouse/py$primary"/tesk-*.whl)
     "$venv/bin/python" -m pip install -q "$wheel[examples]"
     dir=$(mktemp -d)
@@ -285,7 +286,7 @@ registration_example() {
         --plot "$dir/registration.png") || status=$?
     printf '%s\n' "$out"
     [ "$status" -eq 0 ] || fail "examples/registration.py exited with status $status"
-    [[ $(tail -n 1 <<<"$out") =~ ^recovered\ shift\ \(dy,\ dx\)\ =\ .+\ \(true\ .+\),\ error\ [0-9.]+\ px$ ]] ||
+    [[ $(tail -n 1 <<<"$out") =~ $verdict ]] ||
         fail "examples/registration.py did not end with its recovered shift"
     [ "$(head -c 4 "$dir/registration.png" | tail -c 3)" = PNG ] ||
         fail "examples/registration.py --plot wrote no PNG"
@@ -297,25 +298,28 @@ registration_example() {
 # PKG-INFO, nothing else; it builds and installs in a fresh environment, where the demo
 # runs from a directory outside the tree.
 sdist_check() {
-    local venv=$root/build/venv-py$primary work=$root/build/sdist-check sdist extra dir
+    local venv=$root/build/venv-py$primary work=$root/build/sdist-check sdist extra dir module
+    local outputs='(^|/)(build|__pycache__|\.pytest_cache|\.hypothesis|\.mypy_cache|\.git)(/|$)'
+    outputs+='|\.so$'
     rm -rf "$work"
     "$venv/bin/python" -m pip install -q build
     # Packing the sources takes scikit-build-core alone, which the venv has: not the NumPy
     # that the build system asks for to compile, which is 1.26 here by now.
-    "$venv/bin/python" -m build -q --sdist --no-isolation --skip-dependency-check -o "$work" "$root"
+    "$venv/bin/python" -m build -q --sdist --no-isolation --skip-dependency-check \
+        -o "$work" "$root"
     sdist=$(ls "$work"/tesk-*.tar.gz)
     extra=$(comm -13 <(cd "$root" && git ls-files | sort) \
         <(tar -tzf "$sdist" | sed 's|^[^/]*/||; /^$/d; /\/$/d' | sort) | grep -vx PKG-INFO || true)
     [ -z "$extra" ] || fail "$(basename "$sdist") carries files that git does not track: $extra"
-    extra=$(tar -tzf "$sdist" | grep -E '(^|/)(build|__pycache__|\.pytest_cache|\.hypothesis|\.mypy_cache|\.git)(/|$)|\.so$' || true)
+    extra=$(tar -tzf "$sdist" | grep -E "$outputs" || true)
     [ -z "$extra" ] || fail "$(basename "$sdist") carries build outputs or caches: $extra"
     "${pythons[$primary]}" -m venv "$work/venv"
     "$work/venv/bin/python" -m pip install -q "$sdist"
     dir=$(mktemp -d)
     cp "$root/examples/demo.py" "$dir/"
-    (cd "$dir" && "$work/venv/bin/python" -c \
-        'import sys, tesk; sys.exit(None if tesk.__file__.startswith(sys.prefix) else tesk.__file__)' &&
-        "$work/venv/bin/python" demo.py)
+    module=$(cd "$dir" && "$work/venv/bin/python" -c 'import tesk; print(tesk.__file__)')
+    [[ $module == "$work/venv/"* ]] || fail "tesk comes from $module, not from the fresh venv"
+    (cd "$dir" && "$work/venv/bin/python" demo.py)
     rm -rf "$dir"
 }
 
