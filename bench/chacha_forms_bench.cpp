@@ -7,9 +7,10 @@
 // Each figure is the best of several timed rounds, so it approximates the undisturbed rate.
 // Time is the thread's CPU time, as `openssl speed` divides by CPU time: on a shared
 // machine, the periods other processes hold the processor then do not count.
+#include "../tests/native/draw_writer.h"
 #include "random/chacha.h"
-#include "runtime/cpu_features.h"
 #include "random/thread_generator.h"
+#include "runtime/cpu_features.h"
 
 #include <algorithm>
 #include <chrono>
@@ -72,17 +73,17 @@ double best_ns_per_8_bytes(std::size_t bytes_per_call, Produce produce) {
 }
 
 void print_rate(const char* prefix, std::string_view name, double ns_per_8_bytes) {
-    std::printf("%s%.*s %.4f ns/8B %.2f GB/s\n", prefix, static_cast<int>(name.size()),
-                name.data(), ns_per_8_bytes, 8.0 / ns_per_8_bytes);
+    std::printf("%s%.*s %.4f ns/8B %.2f GB/s\n", prefix, static_cast<int>(name.size()), name.data(),
+                ns_per_8_bytes, 8.0 / ns_per_8_bytes);
 }
 
 } // namespace
 
 int main() {
     const std::uint64_t features = tesk::runtime::cpu_features();
-    const std::uint32_t key[tesk::random::chacha_key_words] = {
-        0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
-        0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
+    const std::uint32_t key[tesk::random::chacha_key_words] = {0x03020100, 0x07060504, 0x0b0a0908,
+                                                               0x0f0e0d0c, 0x13121110, 0x17161514,
+                                                               0x1b1a1918, 0x1f1e1d1c};
     std::size_t widest = 0;
     for (const ChachaForm& form : tesk::random::chacha_forms()) {
         widest = std::max(widest, form.blocks_per_call);
@@ -112,8 +113,8 @@ int main() {
     const tesk::random::GeneratorHandle generator = tesk::random::thread_generator();
     std::vector<Line> draws(1024 / 8);
     const double ns = best_ns_per_8_bytes(draws.size() * sizeof(Line), [&] {
-        tesk::random::fill_u64(generator.generator(), reinterpret_cast<std::uint64_t*>(draws.data()),
-                               1024);
+        tesk::random::fill_u64(generator.generator(),
+                               reinterpret_cast<std::uint64_t*>(draws.data()), 1024);
     });
     print_rate("", "fill_u64", ns);
     return 0;

@@ -237,7 +237,7 @@ def _processor() -> str:
 
 def _has_avx512(report: keystream.KeystreamReport) -> bool:
     if report.active is not None:
-        return report.active == "avx512"
+        return report.active.startswith("avx512")
     try:
         return " avx512f" in Path("/proc/cpuinfo").read_text()
     except OSError:

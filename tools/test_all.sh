@@ -334,6 +334,8 @@ for version in "${versions[@]}"; do
     fi
 done
 stage "clang-format: src/ and tests/native/" format_check
+stage "generated ChaCha assembly matches tools/gen_chacha_asm.py" \
+    "${pythons[$primary]}" "$root/tools/gen_chacha_asm.py" --check
 stage "native tests (CPython $primary)" native_tests
 stage "typing: stubs in the wheel, mypy --strict on the examples, stubtest" typing_checks
 # The soak tests repeat what the release run has already checked; under the sanitizers

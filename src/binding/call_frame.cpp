@@ -12,40 +12,86 @@
 
 #include "binding/owned_reference.h"
 #include "runtime/failure.h"
+#include "runtime/thread_key.h"
 
 namespace tesk::binding {
 namespace {
 
 constexpr std::size_t pool_initial_capacity = 256;
 
-enum class PoolLife : unsigned char { not_created, alive, gone };
-
-/// Everything a frame touches on its thread, in one TLS block so that opening a frame
-/// costs one lookup. Trivially destructible, so it stays readable during thread
-/// teardown; the hook below does the cleaning.
-struct ThreadFrameState {
+/// A thread's frame state once its owned-object pool exists.
+struct Pool {
     std::uint64_t lock_count;
     PyObject** entries;
     std::size_t length;
     std::size_t capacity;
-    PoolLife life;
 };
 
-constinit thread_local ThreadFrameState frame_state{};
+void tear_down_frame_state(void* value) noexcept;
+
+/// The calling thread's frame state. Opening a frame must not allocate, so until the
+/// pool exists, and again once it is gone, the key's value is not a Pool but a word
+/// holding the lock-nesting counter and a gone flag; null means counter 0 and no pool
+/// yet. The pool is made by the first registration, where its failure can be reported.
+const runtime::ThreadKey frame_key(&tear_down_frame_state);
+
+constexpr std::uintptr_t counter_word_tag = 1;
+constexpr std::uintptr_t gone_flag = 2;
+constexpr unsigned counter_shift = 2;
+
+std::uintptr_t word_of(void* value) noexcept {
+    return reinterpret_cast<std::uintptr_t>(value);
+}
+
+/// The pool the key's value points to, or null when it holds a counter word.
+Pool* pool_in(void* value) noexcept {
+    return value != nullptr && (word_of(value) & counter_word_tag) == 0 ? static_cast<Pool*>(value)
+                                                                        : nullptr;
+}
+
+bool pool_gone(void* value) noexcept {
+    return (word_of(value) & gone_flag) != 0;
+}
+
+std::uint64_t counter_in(void* value) noexcept {
+    Pool* pool = pool_in(value);
+    return pool != nullptr ? pool->lock_count : word_of(value) >> counter_shift;
+}
+
+/// Stores `count` in a counter word. The word of a thread's first frame is its first
+/// store into the key: for the first keys of a process that needs no memory, and past
+/// them opening a frame has no orderly path when it does.
+void store_counter(std::uint64_t count, bool gone) noexcept {
+    std::uintptr_t word =
+        (static_cast<std::uintptr_t>(count) << counter_shift) | (gone ? gone_flag : 0);
+    if (word != 0) {
+        word |= counter_word_tag;
+    }
+    if (!frame_key.set(reinterpret_cast<void*>(word))) {
+        runtime::fatal("no memory for the thread's call state");
+    }
+}
+
+void add_to_counter(void* value, int change) noexcept {
+    if (Pool* pool = pool_in(value)) [[likely]] {
+        pool->lock_count += change;
+        return;
+    }
+    store_counter(counter_in(value) + change, pool_gone(value));
+}
 
 /// Frees the pool's storage when the thread ends. The references still in it are not
-/// released: without the interpreter lock nothing may touch them.
-struct PoolExitHook {
-    bool armed = false;
-    ~PoolExitHook() {
-        std::free(frame_state.entries);
-        frame_state.entries = nullptr;
-        frame_state.length = frame_state.capacity = 0;
-        frame_state.life = PoolLife::gone;
+/// released: without the interpreter lock nothing may touch them. The gone word stays
+/// through every later round of the C library's destructors, so that the pool is not
+/// made again by code they run.
+void tear_down_frame_state(void* value) noexcept {
+    const std::uint64_t count = counter_in(value);
+    if (Pool* pool = pool_in(value)) {
+        std::free(pool->entries);
+        std::free(pool);
     }
-};
-
-thread_local PoolExitHook pool_exit_hook;
+    store_counter(count, true);
+}
 
 /// Reference-count changes made by threads that did not hold the lock. The mutex
 /// guards the two arrays and is held only for an append or for moving them out.
@@ -58,9 +104,10 @@ struct PendingQueue {
 
 PendingQueue pending;
 
-void apply_pending_changes() noexcept {
+/// True when there was something to apply.
+bool apply_pending_changes() noexcept {
     if (!pending.dirty.exchange(false)) {
-        return;
+        return false;
     }
     std::vector<PyObject*> increments;
     std::vector<PyObject*> decrements;
@@ -76,6 +123,7 @@ void apply_pending_changes() noexcept {
     for (PyObject* object : decrements) {
         Py_DECREF(object);
     }
+    return true;
 }
 
 void enqueue(std::vector<PyObject*>& queue, PyObject* object) noexcept {
@@ -90,36 +138,38 @@ void enqueue(std::vector<PyObject*>& queue, PyObject* object) noexcept {
     pending.dirty.store(true);
 }
 
-void create_pool() {
+/// Makes the thread's pool, taking over the counter from the key's word.
+Pool* create_pool(void* value) {
+    auto* pool = static_cast<Pool*>(std::malloc(sizeof(Pool)));
     auto* entries = static_cast<PyObject**>(std::malloc(pool_initial_capacity * sizeof(PyObject*)));
-    if (entries == nullptr) {
+    if (pool == nullptr || entries == nullptr || !frame_key.set(pool)) {
+        std::free(pool);
+        std::free(entries);
         throw std::bad_alloc();
     }
-    pool_exit_hook.armed = true;
-    frame_state.entries = entries;
-    frame_state.capacity = pool_initial_capacity;
-    frame_state.life = PoolLife::alive;
+    *pool = Pool{counter_in(value), entries, 0, pool_initial_capacity};
+    return pool;
 }
 
-void grow_pool() {
-    std::size_t capacity = frame_state.capacity * 2;
+void grow_pool(Pool& pool) {
+    std::size_t capacity = pool.capacity * 2;
     auto* entries =
-        static_cast<PyObject**>(std::realloc(frame_state.entries, capacity * sizeof(PyObject*)));
+        static_cast<PyObject**>(std::realloc(pool.entries, capacity * sizeof(PyObject*)));
     if (entries == nullptr) {
         throw std::bad_alloc();
     }
-    frame_state.entries = entries;
-    frame_state.capacity = capacity;
+    pool.entries = entries;
+    pool.capacity = capacity;
 }
 
 /// Releases the pool's entries from `mark` on, oldest first. They are moved out
 /// before any release, because a finalizer that runs may register references of its
 /// own.
-void cut_pool(std::size_t mark) noexcept {
-    if (frame_state.length <= mark) {
+void cut_pool(Pool& pool, std::size_t mark) noexcept {
+    if (pool.length <= mark) {
         return;
     }
-    std::size_t count = frame_state.length - mark;
+    std::size_t count = pool.length - mark;
     PyObject* inline_cut[32];
     PyObject** cut = inline_cut;
     if (count > std::size(inline_cut)) {
@@ -128,8 +178,8 @@ void cut_pool(std::size_t mark) noexcept {
             runtime::fatal("no memory to release the references of a call");
         }
     }
-    std::memcpy(cut, frame_state.entries + mark, count * sizeof(PyObject*));
-    frame_state.length = mark;
+    std::memcpy(cut, pool.entries + mark, count * sizeof(PyObject*));
+    pool.length = mark;
     for (std::size_t i = 0; i < count; ++i) {
         Py_DECREF(cut[i]);
     }
@@ -141,32 +191,39 @@ void cut_pool(std::size_t mark) noexcept {
 } // namespace
 
 CallFrame::CallFrame() noexcept {
-    ++frame_state.lock_count;
-    apply_pending_changes();
-    if (frame_state.life == PoolLife::gone) {
-        mark_ = no_mark;
-        return;
+    void* value = frame_key.get();
+    if (value == nullptr) {
+        // The thread's first frame, or one of its first before any registration: the
+        // C++ runtime's state is made here, before the body can throw.
+        runtime::prepare_thread_runtime();
     }
-    mark_ = frame_state.length;
+    add_to_counter(value, 1);
+    if (apply_pending_changes()) {
+        // The finalizers that ran may have made this thread's pool.
+        value = frame_key.get();
+    }
+    Pool* pool = pool_in(value);
+    mark_ = pool != nullptr ? pool->length : pool_gone(value) ? no_mark : 0;
 }
 
 CallFrame::~CallFrame() noexcept(false) {
+    void* value = frame_key.get();
     if (!abandoned_) [[likely]] {
-        if (mark_ != no_mark && frame_state.life == PoolLife::alive) {
-            cut_pool(mark_);
+        if (Pool* pool = pool_in(value); pool != nullptr && mark_ != no_mark) {
+            cut_pool(*pool, mark_);
         }
         if (in_recursion_guard_) {
             Py_LeaveRecursiveCall();
         }
     }
-    --frame_state.lock_count;
+    add_to_counter(value, -1);
 }
 
 bool CallFrame::enter_recursion_guard() noexcept {
     // Only a call made while another of this thread's calls is open can be part of a
     // recursion through the module: the outermost one is left uncounted, which spares
     // every ordinary call two interpreter calls.
-    if (frame_state.lock_count < 2) {
+    if (counter_in(frame_key.get()) < 2) {
         return true;
     }
     in_recursion_guard_ = Py_EnterRecursiveCall(" while calling a tesk function") == 0;
@@ -187,21 +244,23 @@ PyObject* require_new(PyObject* object) {
 
 PyObject* register_new(PyObject* object) {
     require_new(object);
-    if (frame_state.life == PoolLife::gone) {
+    void* value = frame_key.get();
+    if (pool_gone(value)) {
         return object;
     }
     OwnedReference held(object);
-    if (frame_state.life == PoolLife::not_created) {
-        create_pool();
-    } else if (frame_state.length == frame_state.capacity) {
-        grow_pool();
+    Pool* pool = pool_in(value);
+    if (pool == nullptr) {
+        pool = create_pool(value);
+    } else if (pool->length == pool->capacity) {
+        grow_pool(*pool);
     }
-    frame_state.entries[frame_state.length++] = held.release();
+    pool->entries[pool->length++] = held.release();
     return object;
 }
 
 void safe_incref(PyObject* object) noexcept {
-    if (frame_state.lock_count == 0) {
+    if (lock_count() == 0) {
         enqueue(pending.increments, object);
     } else if (thread_holds_interpreter_lock()) [[likely]] {
         Py_INCREF(object);
@@ -209,7 +268,7 @@ void safe_incref(PyObject* object) noexcept {
 }
 
 void safe_release(PyObject* object) noexcept {
-    if (frame_state.lock_count == 0) {
+    if (lock_count() == 0) {
         enqueue(pending.decrements, object);
     } else if (thread_holds_interpreter_lock()) [[likely]] {
         Py_DECREF(object);
@@ -217,7 +276,7 @@ void safe_release(PyObject* object) noexcept {
 }
 
 bool lock_held() noexcept {
-    return frame_state.lock_count != 0;
+    return lock_count() != 0;
 }
 
 LockGuard::LockGuard() {
@@ -229,30 +288,31 @@ LockGuard::LockGuard() {
         }
     });
     state_ = PyGILState_Ensure();
-    if (frame_state.lock_count != 0) {
-        ++frame_state.lock_count;
+    if (void* value = frame_key.get(); counter_in(value) != 0) {
+        add_to_counter(value, 1);
     } else {
         frame_.emplace();
     }
 }
 
 LockGuard::~LockGuard() {
-    if (state_ == PyGILState_UNLOCKED && frame_state.lock_count != 1) {
+    if (state_ == PyGILState_UNLOCKED && lock_count() != 1) {
         runtime::fatal("The first GILGuard acquired must be the last one dropped.");
     }
     if (frame_.has_value()) {
         frame_.reset();
     } else {
-        --frame_state.lock_count;
+        add_to_counter(frame_key.get(), -1);
     }
     PyGILState_Release(state_);
 }
 
 std::size_t pool_length() noexcept {
-    return frame_state.length;
+    Pool* pool = pool_in(frame_key.get());
+    return pool != nullptr ? pool->length : 0;
 }
 std::size_t lock_count() noexcept {
-    return frame_state.lock_count;
+    return counter_in(frame_key.get());
 }
 
 } // namespace tesk::binding

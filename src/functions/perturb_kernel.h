@@ -7,8 +7,7 @@
 
 #include "runtime/dispatch.h"
 
-// Included by the instruction-set form files, so it holds no inline code: the linker
-// could otherwise pick their copy of it for every caller.
+// Declarations only: instruction-set files include this (see the rule in random/chacha.h).
 
 namespace tesk::functions {
 

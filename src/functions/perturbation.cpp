@@ -13,6 +13,10 @@ namespace {
 /// does not apply, which stay in the first-level cache with the elements they rewrite.
 constexpr std::size_t written_blocks = 128;
 constexpr std::size_t draws_per_block = random::chacha_block_bytes / sizeof(std::uint64_t);
+// A whole number of calls of every form, as DrawSink requires: each form's blocks per call
+// divides the most any form writes.
+static_assert(written_blocks % random::chacha_max_blocks_per_call == 0 &&
+              written_blocks % perturb_keystream_blocks == 0);
 
 /// Rewrites the elements of a view in logical order as the draws arrive, across its runs.
 /// Contiguous stretches long enough for a whole fused call take the key stream straight

@@ -6,9 +6,12 @@
 #include <span>
 #include <string_view>
 
-// Declarations only. Files compiled with different instruction-set flags include this
-// header, and an inline body here could be emitted with one file's flags and then be
-// picked by the linker for all of them.
+// The rule for every header that a file compiled with instruction-set flags includes
+// (the files whose names end in an instruction set, such as chacha_avx2.cpp): it holds
+// declarations, constants and types, and any inline function it defines sits in an
+// anonymous namespace. An inline function of external linkage would be emitted by every
+// such file with that file's flags, and the linker would keep one copy for all callers,
+// baseline ones included. Headers with such functions (thread_generator.h) stay out.
 
 namespace tesk::random {
 
@@ -21,7 +24,7 @@ constexpr std::size_t chacha_block_bytes = 64;
 /// ChaCha12: six double rounds, each a column round followed by a diagonal round.
 constexpr int chacha12_double_rounds = 6;
 /// The most blocks any form writes per call.
-constexpr std::size_t chacha_max_blocks_per_call = 68;
+constexpr std::size_t chacha_max_blocks_per_call = 32;
 
 /// Writes a form's fixed number of consecutive ChaCha12 key-stream blocks for the eight
 /// key words `key` and the 64-bit stream identifier `stream` (input words 14 and 15),
@@ -30,7 +33,8 @@ constexpr std::size_t chacha_max_blocks_per_call = 68;
 using ChachaBlocks = void (*)(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
                               std::uint8_t* out) noexcept;
 
-/// One compiled form of the block function.
+/// One compiled form of the block function. Its name is the instruction set, "_x", and
+/// the blocks it writes per call.
 struct ChachaForm {
     std::string_view name;
     std::uint64_t required_features; ///< cpu_feature bits the form needs
@@ -42,61 +46,57 @@ struct ChachaForm {
 /// permuted 16-word `input` plus `input`, word by word modulo 2^32.
 void chacha_block(const std::uint32_t* input, int double_rounds, std::uint32_t* output) noexcept;
 
+// The forms, by instruction set. "Sliced" forms hold one block per 32-bit lane and word
+// i of every block in register i; "row" forms hold one matrix row of a few blocks per
+// register.
+
 namespace portable {
 /// Four blocks, one word at a time; the reference every other form must match.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
 } // namespace portable
 
 namespace sse2 {
-/// Four blocks word-sliced in 128-bit registers, rotations by shifts and word shuffles.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+/// Four blocks sliced in 128-bit registers, rotations by shifts and word shuffles.
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
 } // namespace sse2
 
 namespace ssse3 {
-/// Four blocks word-sliced in 128-bit registers, rotation by 8 as a byte shuffle.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+/// Four blocks sliced in 128-bit registers, rotation by 8 as a byte shuffle.
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
 } // namespace ssse3
 
 namespace sse41 {
 /// The SSSE3 algorithm compiled for SSE4.1.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
 } // namespace sse41
 
 namespace avx {
 /// The SSE4.1 algorithm with VEX (three-operand) encoding.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
 } // namespace avx
 
 namespace avx2 {
-/// Four blocks, two per 256-bit register, one row of the matrix per register.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+/// Four blocks in row form, two per 256-bit register.
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
+/// Sixteen blocks sliced in 256-bit registers, as two groups of eight taking turns.
+void chacha12_x16(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                  std::uint8_t* out) noexcept;
 } // namespace avx2
 
-namespace avx2x17 {
-/// Sixty-eight blocks: four passes of seventeen, sixteen as two groups of eight word-sliced
-/// in 256-bit registers and taking turns, one in general-purpose registers alongside.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
-} // namespace avx2x17
-
-namespace avx512x4 {
-/// Four blocks, one matrix row of all four per 512-bit register (AVX-512F only): the
-/// refill step's form where AVX-512 is available.
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
-} // namespace avx512x4
-
 namespace avx512 {
-/// Thirty-two blocks: two interleaved groups of sixteen, word-sliced in 512-bit registers
-/// (AVX-512F only).
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept;
+/// Four blocks in row form, all four per 512-bit register: the refill step's form where
+/// AVX-512F is available.
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept;
+/// Thirty-two blocks sliced in 512-bit registers, as two interleaved groups of sixteen.
+void chacha12_x32(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                  std::uint8_t* out) noexcept;
 } // namespace avx512
 
 /// Every compiled form, best first; the last entry is the portable reference.

@@ -1,150 +1,87 @@
-// chacha_avx512_groups.h — thirty-two ChaCha12 blocks as two word-sliced groups in zmm registers.
+// chacha_avx512_groups.h — the 512-bit lanes, and thirty-two ChaCha12 blocks as two sliced
+// groups in zmm registers.
 #pragma once
 
 #include "random/chacha.h"
+#include "random/chacha_sliced.h"
 
 #include <immintrin.h>
 
-// Inline code compiled for AVX-512F: included only by files built with those flags (the
-// *_avx512 files), never by baseline code.
+// Inline code in an anonymous namespace: instruction-set files include this (see the rule
+// in chacha.h). AVX-512F code: only files built with AVX-512 flags include it.
 
 namespace tesk::random::avx512 {
+namespace {
 
 constexpr std::size_t group_blocks = 16;
 
 /// The sixteen words of sixteen blocks: word i of block first + j in lane j of [i].
 using Group = __m512i[chacha_block_words];
 
-// The rounds are written in assembly: the 32 words of the two groups fill the 32 registers
-// exactly (a rotation needs no spare one), and GCC's register allocator spills a third of
-// them at that pressure. Group 0 lives in zmm0-15, group 1 in zmm16-31.
-#define TESK_Z(n) "%%zmm" #n
-#define TESK_ADD(s, t) "vpaddd " TESK_Z(t) ", " TESK_Z(s) ", " TESK_Z(s) "\n\t"
-#define TESK_XOR(m, s) "vpxord " TESK_Z(s) ", " TESK_Z(m) ", " TESK_Z(m) "\n\t"
-#define TESK_ROL(m, bits) "vprold $" #bits ", " TESK_Z(m) ", " TESK_Z(m) "\n\t"
-// s += t, then m = (m ^ s) <<< bits, in group 0 (s, t, m) and group 1 (S, T, M) side by side.
-#define TESK_MIX(bits, s, t, m, S, T, M)                                                           \
-    TESK_ADD(s, t) TESK_ADD(S, T) TESK_XOR(m, s) TESK_XOR(M, S) TESK_ROL(m, bits) TESK_ROL(M, bits)
-// Quarter rounds (a_k, b_k, c_k, d_k), k = 0 to 3, in group 0 and (A_k, B_k, C_k, D_k) in
-// group 1, one step at a time: each step of a quarter round depends on the one before, so
-// eight independent quarter rounds are needed to keep the vector pipes busy.
-#define TESK_STEP(bits, s0, t0, m0, s1, t1, m1, s2, t2, m2, s3, t3, m3, S0, T0, M0, S1, T1, M1,    \
-                  S2, T2, M2, S3, T3, M3)                                                          \
-    TESK_MIX(bits, s0, t0, m0, S0, T0, M0)                                                         \
-    TESK_MIX(bits, s1, t1, m1, S1, T1, M1)                                                         \
-    TESK_MIX(bits, s2, t2, m2, S2, T2, M2) TESK_MIX(bits, s3, t3, m3, S3, T3, M3)
-#define TESK_QUARTER_ROUNDS(a0, b0, c0, d0, a1, b1, c1, d1, a2, b2, c2, d2, a3, b3, c3, d3, A0,    \
-                            B0, C0, D0, A1, B1, C1, D1, A2, B2, C2, D2, A3, B3, C3, D3)            \
-    TESK_STEP(16, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2,  \
-              D2, A3, B3, D3)                                                                      \
-    TESK_STEP(12, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2,  \
-              B2, C3, D3, B3)                                                                      \
-    TESK_STEP(8, a0, b0, d0, a1, b1, d1, a2, b2, d2, a3, b3, d3, A0, B0, D0, A1, B1, D1, A2, B2,   \
-              D2, A3, B3, D3)                                                                      \
-    TESK_STEP(7, c0, d0, b0, c1, d1, b1, c2, d2, b2, c3, d3, b3, C0, D0, B0, C1, D1, B1, C2, D2,   \
-              B2, C3, D3, B3)
-#define TESK_SPLAT(offset, from, to) "vpbroadcastd " #offset "(%[" #from "]), " TESK_Z(to) "\n\t"
-#define TESK_LOAD(offset, to) "vmovdqa64 " #offset "(%[counters]), " TESK_Z(to) "\n\t"
-#define TESK_COPY(from, to) "vmovdqa64 " TESK_Z(from) ", " TESK_Z(to) "\n\t"
-#define TESK_STORE(from) "vmovdqa64 " TESK_Z(from) ", " #from "*64-16*64(%[second])\n\t"
-#define TESK_GROUP_1(op)                                                                           \
-    op(16) op(17) op(18) op(19) op(20) op(21) op(22) op(23) op(24) op(25) op(26) op(27) op(28)     \
-        op(29) op(30) op(31)
-#define TESK_REGISTER(n) register __m512i w##n asm("zmm" #n);
-#define TESK_OPERAND(n) "=v"(w##n),
-#define TESK_RESULT(n) first[n] = w##n;
-#define TESK_GROUP_0(op)                                                                           \
-    op(0) op(1) op(2) op(3) op(4) op(5) op(6) op(7) op(8) op(9) op(10) op(11) op(12) op(13) op(14) \
-        op(15)
+#include "random/chacha_avx512_rounds.inc"
 
-/// Twelve rounds on both groups, without the final addition of the input. `counters`
-/// holds words 12 and 13 of group 0 and then of group 1. Group 0's permuted words go to
-/// `first`, group 1's to `second`.
-[[gnu::always_inline]] inline void chacha12_rounds(const std::uint32_t* key,
-                                                   const std::uint32_t* stream_words,
-                                                   const __m512i* counters, Group& first,
-                                                   Group& second) noexcept {
-    TESK_GROUP_0(TESK_REGISTER)
-    int rounds = chacha12_double_rounds;
-    asm volatile(TESK_SPLAT(0, constants, 0) TESK_SPLAT(4, constants, 1) TESK_SPLAT(8, constants, 2)
-                     TESK_SPLAT(12, constants, 3) TESK_SPLAT(0, key, 4) TESK_SPLAT(4, key, 5)
-                         TESK_SPLAT(8, key, 6) TESK_SPLAT(12, key, 7) TESK_SPLAT(16, key, 8)
-                             TESK_SPLAT(20, key, 9) TESK_SPLAT(24, key, 10) TESK_SPLAT(28, key, 11)
-                                 TESK_LOAD(0, 12) TESK_LOAD(64, 13) TESK_SPLAT(0, stream, 14)
-                                     TESK_SPLAT(4, stream, 15)
-                 // Group 1's input is group 0's but for the counter.
-                 TESK_SPLAT(0, constants, 16) TESK_SPLAT(4, constants, 17)
-                     TESK_SPLAT(8, constants, 18) TESK_SPLAT(12, constants, 19)
-                         TESK_SPLAT(0, key, 20) TESK_SPLAT(4, key, 21) TESK_SPLAT(8, key, 22)
-                             TESK_SPLAT(12, key, 23) TESK_SPLAT(16, key, 24) TESK_SPLAT(20, key, 25)
-                                 TESK_SPLAT(24, key, 26) TESK_SPLAT(28, key, 27) TESK_LOAD(128, 28)
-                                     TESK_LOAD(192, 29) TESK_SPLAT(0, stream, 30)
-                                         TESK_SPLAT(4, stream, 31) "1:\n\t"
-                 // Columns.
-                 TESK_QUARTER_ROUNDS(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 16, 20,
-                                     24, 28, 17, 21, 25, 29, 18, 22, 26, 30, 19, 23, 27, 31)
-                 // Diagonals.
-                 TESK_QUARTER_ROUNDS(0, 5, 10, 15, 1, 6, 11, 12, 2, 7, 8, 13, 3, 4, 9, 14, 16, 21,
-                                     26, 31, 17, 22, 27, 28, 18, 23, 24, 29, 19, 20, 25,
-                                     30) "dec %[rounds]\n\t"
-                                         "jnz 1b\n\t" TESK_GROUP_1(TESK_STORE)
-                 : TESK_GROUP_0(TESK_OPERAND)[rounds] "+r"(rounds), "=m"(second)
-                 : [constants] "r"(chacha_constants), [key] "r"(key), [stream] "r"(stream_words),
-                   [counters] "r"(counters), [second] "r"(second),
-                   "m"(*reinterpret_cast<const std::uint32_t(*)[chacha_key_words]>(key)),
-                   "m"(*reinterpret_cast<const std::uint32_t(*)[2]>(stream_words)),
-                   "m"(*reinterpret_cast<const __m512i(*)[4]>(counters))
-                 : "cc", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23",
-                   "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
-    TESK_GROUP_0(TESK_RESULT)
-}
+/// The 512-bit lanes, for row_chacha12_x4 and input_words.
+struct Avx512Lanes {
+    using Vector = __m512i;
+    static constexpr bool rebuilds_input = false;
+    static constexpr std::size_t row_blocks = 4;
 
-#undef TESK_GROUP_0
-#undef TESK_RESULT
-#undef TESK_OPERAND
-#undef TESK_REGISTER
-#undef TESK_GROUP_1
-#undef TESK_STORE
-#undef TESK_LOAD
-#undef TESK_COPY
-#undef TESK_SPLAT
-#undef TESK_QUARTER_ROUNDS
-#undef TESK_STEP
-#undef TESK_MIX
-#undef TESK_ROL
-#undef TESK_XOR
-#undef TESK_ADD
-#undef TESK_Z
+    static Vector splat(std::uint32_t word) noexcept {
+        return _mm512_set1_epi32(static_cast<int>(word));
+    }
+    static Vector add(Vector a, Vector b) noexcept { return _mm512_add_epi32(a, b); }
+    static Vector bitxor(Vector a, Vector b) noexcept { return _mm512_xor_si512(a, b); }
+    template <int Bits> static Vector rotate(Vector x) noexcept {
+        return _mm512_rol_epi32(x, Bits);
+    }
+    /// Words 12 and 13 of the sixteen blocks from `first` on: the counter's low words, and
+    /// its high words with the carry of every lane whose low word wrapped.
+    static void counter_words(std::uint64_t first, Vector& low, Vector& high) noexcept {
+        const __m512i lanes =
+            _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        low = _mm512_add_epi32(splat(static_cast<std::uint32_t>(first)), lanes);
+        const __mmask16 carried = _mm512_cmplt_epu32_mask(low, lanes);
+        const __m512i high_word = splat(static_cast<std::uint32_t>(first >> 32));
+        high = _mm512_mask_add_epi32(high_word, carried, high_word, splat(1));
+    }
+    static Vector broadcast_row(const std::uint32_t* words) noexcept {
+        return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words)));
+    }
+    /// Row 3 of the four blocks from `first` on: each block's counter (low word first,
+    /// wrapping modulo 2^64) and then the stream. Little-endian, a 64-bit lane is words 12
+    /// and 13 or 14 and 15.
+    static Vector counter_row(std::uint64_t first, std::uint64_t stream) noexcept {
+        const auto lane = [](std::uint64_t value) { return static_cast<long long>(value); };
+        return _mm512_setr_epi64(lane(first), lane(stream), lane(first + 1), lane(stream),
+                                 lane(first + 2), lane(stream), lane(first + 3), lane(stream));
+    }
+    template <int Words> static Vector rotate_words(Vector x) noexcept {
+        return _mm512_shuffle_epi32(x, static_cast<_MM_PERM_ENUM>(Words | ((Words + 1) % 4) << 2 |
+                                                                  ((Words + 2) % 4) << 4 |
+                                                                  ((Words + 3) % 4) << 6));
+    }
+    /// The four blocks: lane L of the four rows, side by side, is block L.
+    static void store_rows(Vector a, Vector b, Vector c, Vector d, std::uint8_t* out) noexcept {
+        const __m512i ab_01 = _mm512_shuffle_i64x2(a, b, 0x44);
+        const __m512i cd_01 = _mm512_shuffle_i64x2(c, d, 0x44);
+        const __m512i ab_23 = _mm512_shuffle_i64x2(a, b, 0xEE);
+        const __m512i cd_23 = _mm512_shuffle_i64x2(c, d, 0xEE);
+        _mm512_storeu_si512(out, _mm512_shuffle_i64x2(ab_01, cd_01, 0x88));
+        _mm512_storeu_si512(out + chacha_block_bytes, _mm512_shuffle_i64x2(ab_01, cd_01, 0xDD));
+        _mm512_storeu_si512(out + 2 * chacha_block_bytes, _mm512_shuffle_i64x2(ab_23, cd_23, 0x88));
+        _mm512_storeu_si512(out + 3 * chacha_block_bytes, _mm512_shuffle_i64x2(ab_23, cd_23, 0xDD));
+    }
+};
 
-/// Input words 12 and 13 of the sixteen blocks from `first` on: the counter's low words,
-/// and its high words with the carry of every lane whose low word wrapped.
-[[gnu::always_inline]] inline void counter_words(std::uint64_t first, __m512i& low,
-                                                 __m512i& high) noexcept {
-    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    low = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(first)), lanes);
-    const __mmask16 carried = _mm512_cmplt_epu32_mask(low, lanes);
-    const __m512i high_word = _mm512_set1_epi32(static_cast<int>(first >> 32));
-    high = _mm512_mask_add_epi32(high_word, carried, high_word, _mm512_set1_epi32(1));
-}
-
-/// The input words of sixteen blocks whose counter words are `low` and `high`, with
-/// `odd_addend` added to every odd word.
-[[gnu::always_inline]] inline void input_words(const std::uint32_t* key, __m512i low, __m512i high,
+/// The input words of the sixteen blocks from `counter` on, with `odd_addend` added to
+/// every odd word.
+[[gnu::always_inline]] inline void input_words(const std::uint32_t* key, std::uint64_t counter,
                                                std::uint64_t stream, std::uint32_t odd_addend,
                                                Group& words) noexcept {
-    const auto word = [odd_addend](std::size_t i, std::uint32_t value) {
-        return _mm512_set1_epi32(static_cast<int>(value + (i % 2 != 0 ? odd_addend : 0)));
-    };
-    for (std::size_t i = 0; i < 4; ++i) {
-        words[i] = word(i, chacha_constants[i]);
+    random::input_words<Avx512Lanes>(key, counter, stream, words);
+    for (std::size_t i = 1; i < chacha_block_words; i += 2) {
+        words[i] = _mm512_add_epi32(words[i], Avx512Lanes::splat(odd_addend));
     }
-    for (std::size_t i = 0; i < chacha_key_words; ++i) {
-        words[4 + i] = word(4 + i, key[i]);
-    }
-    words[12] = low;
-    words[13] = _mm512_add_epi32(high, _mm512_set1_epi32(static_cast<int>(odd_addend)));
-    words[14] = word(14, static_cast<std::uint32_t>(stream));
-    words[15] = word(15, static_cast<std::uint32_t>(stream >> 32));
 }
 
 /// Four words (v[0..3], lane j = block j) of sixteen blocks, regrouped: lane L (128 bits)
@@ -192,13 +129,13 @@ template <typename Use>
                                                    std::uint64_t stream, std::uint32_t odd_addend,
                                                    Group& first, Group& second) noexcept {
     alignas(64) __m512i counters[4];
-    counter_words(counter, counters[0], counters[1]);
-    counter_words(counter + group_blocks, counters[2], counters[3]);
+    Avx512Lanes::counter_words(counter, counters[0], counters[1]);
+    Avx512Lanes::counter_words(counter + group_blocks, counters[2], counters[3]);
     const std::uint32_t stream_words[2] = {static_cast<std::uint32_t>(stream),
                                            static_cast<std::uint32_t>(stream >> 32)};
     chacha12_rounds(key, stream_words, counters, first, second);
     Group input;
-    input_words(key, counters[0], counters[1], stream, odd_addend, input);
+    input_words(key, counter, stream, odd_addend, input);
     for (std::size_t i = 0; i < chacha_block_words; ++i) {
         first[i] = _mm512_add_epi32(first[i], input[i]);
     }
@@ -209,4 +146,5 @@ template <typename Use>
     }
 }
 
+} // namespace
 } // namespace tesk::random::avx512

@@ -12,19 +12,19 @@ namespace {
 // can run. SSE2 needs no bit (x86-64 baseline); the portable form closes the list as
 // the reference that the others are tested against.
 constexpr ChachaForm forms[] = {
-    {"avx512", runtime::cpu_feature::avx512f, 32, &avx512::chacha12_blocks},
-    {"avx2x17", runtime::cpu_feature::avx2, 68, &avx2x17::chacha12_blocks},
-    {"avx512x4", runtime::cpu_feature::avx512f, 4, &avx512x4::chacha12_blocks},
-    {"avx2", runtime::cpu_feature::avx2, 4, &avx2::chacha12_blocks},
-    {"avx", runtime::cpu_feature::avx, 4, &avx::chacha12_blocks},
-    {"sse41", runtime::cpu_feature::sse41, 4, &sse41::chacha12_blocks},
-    {"ssse3", runtime::cpu_feature::ssse3, 4, &ssse3::chacha12_blocks},
-    {"sse2", 0, 4, &sse2::chacha12_blocks},
-    {"portable", 0, 4, &portable::chacha12_blocks},
+    {"avx512_x32", runtime::cpu_feature::avx512f, 32, &avx512::chacha12_x32},
+    {"avx2_x16", runtime::cpu_feature::avx2, 16, &avx2::chacha12_x16},
+    {"avx512_x4", runtime::cpu_feature::avx512f, 4, &avx512::chacha12_x4},
+    {"avx2_x4", runtime::cpu_feature::avx2, 4, &avx2::chacha12_x4},
+    {"avx_x4", runtime::cpu_feature::avx, 4, &avx::chacha12_x4},
+    {"sse41_x4", runtime::cpu_feature::sse41, 4, &sse41::chacha12_x4},
+    {"ssse3_x4", runtime::cpu_feature::ssse3, 4, &ssse3::chacha12_x4},
+    {"sse2_x4", 0, 4, &sse2::chacha12_x4},
+    {"portable_x4", 0, 4, &portable::chacha12_x4},
 };
 
 static_assert(std::ranges::all_of(forms, [](const ChachaForm& form) {
-    return form.blocks_per_call % 4 == 0 && form.blocks_per_call <= chacha_max_blocks_per_call;
+    return form.blocks_per_call % 4 == 0 && chacha_max_blocks_per_call % form.blocks_per_call == 0;
 }));
 
 } // namespace

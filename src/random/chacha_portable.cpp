@@ -1,25 +1,19 @@
 // chacha_portable.cpp — the reference ChaCha block function, one 32-bit word at a time.
 #include "random/chacha.h"
+#include "random/chacha_round.h"
 
 #include <cstring>
 
 namespace tesk::random {
 namespace {
 
-std::uint32_t rotate_left(std::uint32_t value, int bits) noexcept {
-    return (value << bits) | (value >> (32 - bits));
-}
-
-void quarter_round(std::uint32_t* x, int a, int b, int c, int d) noexcept {
-    x[a] += x[b];
-    x[d] = rotate_left(x[d] ^ x[a], 16);
-    x[c] += x[d];
-    x[b] = rotate_left(x[b] ^ x[c], 12);
-    x[a] += x[b];
-    x[d] = rotate_left(x[d] ^ x[a], 8);
-    x[c] += x[d];
-    x[b] = rotate_left(x[b] ^ x[c], 7);
-}
+struct WordLanes {
+    static std::uint32_t add(std::uint32_t a, std::uint32_t b) noexcept { return a + b; }
+    static std::uint32_t bitxor(std::uint32_t a, std::uint32_t b) noexcept { return a ^ b; }
+    template <int Bits> static std::uint32_t rotate(std::uint32_t value) noexcept {
+        return (value << Bits) | (value >> (32 - Bits));
+    }
+};
 
 } // namespace
 
@@ -27,14 +21,7 @@ void chacha_block(const std::uint32_t* input, int double_rounds, std::uint32_t* 
     std::uint32_t x[chacha_block_words];
     std::memcpy(x, input, sizeof x);
     for (int round = 0; round < double_rounds; ++round) {
-        quarter_round(x, 0, 4, 8, 12);
-        quarter_round(x, 1, 5, 9, 13);
-        quarter_round(x, 2, 6, 10, 14);
-        quarter_round(x, 3, 7, 11, 15);
-        quarter_round(x, 0, 5, 10, 15);
-        quarter_round(x, 1, 6, 11, 12);
-        quarter_round(x, 2, 7, 8, 13);
-        quarter_round(x, 3, 4, 9, 14);
+        double_round<WordLanes>(x);
     }
     for (std::size_t i = 0; i < chacha_block_words; ++i) {
         output[i] = x[i] + input[i];
@@ -43,8 +30,8 @@ void chacha_block(const std::uint32_t* input, int double_rounds, std::uint32_t* 
 
 namespace portable {
 
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept {
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept {
     std::uint32_t input[chacha_block_words];
     std::memcpy(input, chacha_constants, sizeof chacha_constants);
     std::memcpy(input + 4, key, chacha_key_words * sizeof(std::uint32_t));

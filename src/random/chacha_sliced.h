@@ -1,57 +1,51 @@
-// chacha_sliced.h — word-sliced ChaCha12: one block per vector lane.
+// chacha_sliced.h — sliced ChaCha12: one block per 32-bit lane, word i in register i.
 //
-// Included only by form files (through the SSE family's kernel), each compiling it with
-// its own instruction-set flags. Everything here sits in an anonymous namespace so that
-// each of those files keeps a private copy: a shared inline definition could otherwise
-// be emitted with one file's flags and reused by the linker in all of them.
+// Inline code in an anonymous namespace: instruction-set files include this (see the rule
+// in chacha.h).
 #pragma once
 
 #include <cstdint>
 
 #include "random/chacha.h"
+#include "random/chacha_round.h"
 
 namespace tesk::random {
 namespace {
 
-/// ChaCha12 of the `Lanes::count` blocks from `counter` on: on return x[i] holds output
-/// word i of block counter + j in lane j. `Lanes` names the vector type and its
-/// lane-wise operations: splat, load (of `count` 32-bit values), add, quarter_round.
+/// The input words of the `Lanes::count` blocks from `counter` on: word i of block
+/// counter + j in lane j of words[i]. `Lanes` adds to the operations of quarter_round
+/// splat (a word in every lane) and counter_words (words 12 and 13, with the carry).
 template <typename Lanes>
-void sliced_chacha12(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     typename Lanes::Vector (&x)[chacha_block_words]) noexcept {
-    using Vector = typename Lanes::Vector;
-    alignas(64) std::uint32_t low[Lanes::count];
-    alignas(64) std::uint32_t high[Lanes::count];
-    for (std::size_t j = 0; j < Lanes::count; ++j) {
-        const std::uint64_t number = counter + j; // wraps modulo 2^64
-        low[j] = static_cast<std::uint32_t>(number);
-        high[j] = static_cast<std::uint32_t>(number >> 32);
-    }
-    Vector input[chacha_block_words];
+[[gnu::always_inline]] inline void
+input_words(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+            typename Lanes::Vector (&words)[chacha_block_words]) noexcept {
     for (std::size_t i = 0; i < 4; ++i) {
-        input[i] = Lanes::splat(chacha_constants[i]);
+        words[i] = Lanes::splat(chacha_constants[i]);
     }
     for (std::size_t i = 0; i < chacha_key_words; ++i) {
-        input[4 + i] = Lanes::splat(key[i]);
+        words[4 + i] = Lanes::splat(key[i]);
     }
-    input[12] = Lanes::load(low);
-    input[13] = Lanes::load(high);
-    input[14] = Lanes::splat(static_cast<std::uint32_t>(stream));
-    input[15] = Lanes::splat(static_cast<std::uint32_t>(stream >> 32));
+    Lanes::counter_words(counter, words[12], words[13]);
+    words[14] = Lanes::splat(static_cast<std::uint32_t>(stream));
+    words[15] = Lanes::splat(static_cast<std::uint32_t>(stream >> 32));
+}
 
-    for (std::size_t i = 0; i < chacha_block_words; ++i) {
-        x[i] = input[i];
-    }
+/// ChaCha12 of the `Lanes::count` blocks from `counter` on: on return x[i] holds output
+/// word i of block counter + j in lane j.
+template <typename Lanes>
+[[gnu::always_inline]] inline void
+sliced_chacha12(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                typename Lanes::Vector (&x)[chacha_block_words]) noexcept {
+    input_words<Lanes>(key, counter, stream, x);
     for (int round = 0; round < chacha12_double_rounds; ++round) {
-        Lanes::quarter_round(x[0], x[4], x[8], x[12]);
-        Lanes::quarter_round(x[1], x[5], x[9], x[13]);
-        Lanes::quarter_round(x[2], x[6], x[10], x[14]);
-        Lanes::quarter_round(x[3], x[7], x[11], x[15]);
-        Lanes::quarter_round(x[0], x[5], x[10], x[15]);
-        Lanes::quarter_round(x[1], x[6], x[11], x[12]);
-        Lanes::quarter_round(x[2], x[7], x[8], x[13]);
-        Lanes::quarter_round(x[3], x[4], x[9], x[14]);
+        double_round<Lanes>(x);
     }
+    // Rebuilt rather than kept: kept through the rounds, the input words crowd the state
+    // out of the registers. Hiding the arguments' values stops the optimiser from reusing
+    // (and so storing and reloading) the words built before.
+    asm("" : "+r"(key), "+r"(counter), "+r"(stream));
+    typename Lanes::Vector input[chacha_block_words];
+    input_words<Lanes>(key, counter, stream, input);
     for (std::size_t i = 0; i < chacha_block_words; ++i) {
         x[i] = Lanes::add(x[i], input[i]);
     }

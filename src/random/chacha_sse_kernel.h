@@ -1,10 +1,8 @@
 // chacha_sse_kernel.h — four ChaCha12 blocks word-sliced in 128-bit registers.
 //
-// Included only by the form files chacha_sse2.cpp, chacha_ssse3.cpp, chacha_sse41.cpp and
-// chacha_avx.cpp, each compiling it with its own instruction-set flags. Everything here
-// sits in an anonymous namespace so that each of those files keeps a private copy: a
-// shared inline definition could otherwise be emitted with one file's flags and reused
-// by the linker in all of them.
+// Included by chacha_sse2.cpp, chacha_ssse3.cpp, chacha_sse41.cpp and chacha_avx.cpp, each
+// with its own instruction-set flags: inline code in an anonymous namespace (see the rule
+// in chacha.h).
 #pragma once
 
 #include "random/chacha_sliced.h"
@@ -14,42 +12,38 @@
 namespace tesk::random {
 namespace {
 
-/// Rotation of every 32-bit lane left by `Bits`. The rotation by 16 swaps 16-bit halves
-/// with two word shuffles, which need no mask register: the sixteen state registers
-/// already fill the register file. With byte shuffles (SSSE3 and later) the rotation by
-/// 8 is one instruction instead of three.
-template <int Bits, bool ByteShuffle> __m128i rotate_lanes(__m128i x) noexcept {
-    if constexpr (Bits == 16) {
-        return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
-    } else if constexpr (ByteShuffle && Bits == 8) {
-        return _mm_shuffle_epi8(x,
-                                _mm_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
-    } else {
-        return _mm_or_si128(_mm_slli_epi32(x, Bits), _mm_srli_epi32(x, 32 - Bits));
-    }
-}
-
 /// The 128-bit lanes of the SSE family, for sliced_chacha12.
 template <bool ByteShuffle> struct SseLanes {
     using Vector = __m128i;
-    static constexpr std::size_t count = 4;
 
     static Vector splat(std::uint32_t word) noexcept {
         return _mm_set1_epi32(static_cast<int>(word));
     }
-    static Vector load(const std::uint32_t* words) noexcept {
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(words));
-    }
     static Vector add(Vector a, Vector b) noexcept { return _mm_add_epi32(a, b); }
-    static void quarter_round(Vector& a, Vector& b, Vector& c, Vector& d) noexcept {
-        a = _mm_add_epi32(a, b);
-        d = rotate_lanes<16, ByteShuffle>(_mm_xor_si128(d, a));
-        c = _mm_add_epi32(c, d);
-        b = rotate_lanes<12, ByteShuffle>(_mm_xor_si128(b, c));
-        a = _mm_add_epi32(a, b);
-        d = rotate_lanes<8, ByteShuffle>(_mm_xor_si128(d, a));
-        c = _mm_add_epi32(c, d);
-        b = rotate_lanes<7, ByteShuffle>(_mm_xor_si128(b, c));
+    static Vector bitxor(Vector a, Vector b) noexcept { return _mm_xor_si128(a, b); }
+    /// Rotation of every 32-bit lane left by `Bits`. The rotation by 16 swaps 16-bit halves
+    /// with two word shuffles, which need no mask register: the sixteen state registers
+    /// already fill the register file. With byte shuffles (SSSE3 and later) the rotation
+    /// by 8 is one instruction instead of three.
+    template <int Bits> static Vector rotate(Vector x) noexcept {
+        if constexpr (Bits == 16) {
+            return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1);
+        } else if constexpr (ByteShuffle && Bits == 8) {
+            return _mm_shuffle_epi8(
+                x, _mm_set_epi8(14, 13, 12, 15, 10, 9, 8, 11, 6, 5, 4, 7, 2, 1, 0, 3));
+        } else {
+            return _mm_or_si128(_mm_slli_epi32(x, Bits), _mm_srli_epi32(x, 32 - Bits));
+        }
+    }
+    /// Words 12 and 13 of blocks first to first + 3. A lane whose low word wrapped (is
+    /// below its offset, unsigned) carries into the high word; the signed comparison sees
+    /// unsigned order once the top bits are flipped.
+    static void counter_words(std::uint64_t first, Vector& low, Vector& high) noexcept {
+        const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
+        low = _mm_add_epi32(splat(static_cast<std::uint32_t>(first)), lanes);
+        const __m128i top = _mm_set1_epi32(INT32_MIN);
+        const __m128i carried = _mm_cmpgt_epi32(_mm_xor_si128(lanes, top), _mm_xor_si128(low, top));
+        high = _mm_sub_epi32(splat(static_cast<std::uint32_t>(first >> 32)), carried);
     }
 };
 

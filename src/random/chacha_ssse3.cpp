@@ -3,8 +3,8 @@
 
 namespace tesk::random::ssse3 {
 
-void chacha12_blocks(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-                     std::uint8_t* out) noexcept {
+void chacha12_x4(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
+                 std::uint8_t* out) noexcept {
     chacha12_four_blocks<true>(key, counter, stream, out);
 }
 

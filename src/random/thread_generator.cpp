@@ -64,7 +64,7 @@ void produce_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
     generator.block_counter += blocks_per_step;
 }
 
-/// Hands `sink` the draws still in the buffer, up to `count`. The index must be even.
+/// Hands `sink` the draws still in the buffer, up to `count`.
 std::size_t take_buffered(ThreadGenerator& generator, DrawSink& sink, std::size_t count) noexcept {
     const std::size_t taken = std::min(count, (generator_buffer_words - generator.index) / 2);
     // At an even index, pairs of little-endian words are little-endian 64-bit draws.
@@ -124,9 +124,7 @@ void draw_leftover_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t
 /// share one key and fill whole make() calls, apart for the rest.
 void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t steps) noexcept {
     const std::size_t make_multiple = sink.blocks_per_make() / blocks_per_step;
-    // Whole make() calls only: steps left over past the last would go one at a time.
-    const std::size_t make_most =
-        sink.max_blocks_per_make() / sink.blocks_per_make() * make_multiple;
+    const std::size_t make_most = sink.max_blocks_per_make() / blocks_per_step;
     while (steps > 0) {
         const std::size_t admitted = admit_steps(generator, std::min(steps, make_most));
         const std::size_t made = admitted - admitted % make_multiple;
@@ -139,31 +137,6 @@ void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t st
         steps -= admitted;
     }
 }
-
-/// Writes the draws to consecutive memory, whole calls straight from the widest form.
-class DrawWriter final : public DrawSink {
-public:
-    explicit DrawWriter(std::uint64_t* out) noexcept : DrawWriter(out, bulk_chacha_form()) {}
-
-    void take(const std::uint64_t* draws, std::size_t count) noexcept override {
-        std::memcpy(out_, draws, count * sizeof(std::uint64_t));
-        out_ += count;
-    }
-    void make(const std::uint32_t* key, std::uint64_t counter, std::uint64_t stream,
-              std::size_t blocks) noexcept override {
-        for (std::size_t block = 0; block < blocks; block += form_.blocks_per_call) {
-            form_.blocks(key, counter + block, stream, reinterpret_cast<std::uint8_t*>(out_));
-            out_ += form_.blocks_per_call * chacha_block_bytes / sizeof(std::uint64_t);
-        }
-    }
-
-private:
-    DrawWriter(std::uint64_t* out, const ChachaForm& form) noexcept
-        : DrawSink(form.blocks_per_call, SIZE_MAX), form_(form), out_(out) {}
-
-    const ChachaForm& form_;
-    std::uint64_t* out_;
-};
 
 } // namespace
 
@@ -184,14 +157,7 @@ void refill(ThreadGenerator& generator) noexcept {
     generator.index = 0;
 }
 
-std::uint64_t next_u64_across_refill(ThreadGenerator& generator) noexcept {
-    if (generator.index == generator_buffer_words - 1) {
-        // Only reachable after single-word draws: the old last word is the low half.
-        const std::uint64_t low = generator.buffer[generator_buffer_words - 1];
-        refill(generator);
-        generator.index = 1;
-        return low | (static_cast<std::uint64_t>(generator.buffer[0]) << 32);
-    }
+std::uint64_t next_u64_after_refill(ThreadGenerator& generator) noexcept {
     refill(generator);
     generator.index = 2;
     return generator.buffer[0] | (static_cast<std::uint64_t>(generator.buffer[1]) << 32);
@@ -201,14 +167,6 @@ void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) no
     if (count == 0) {
         return;
     }
-    if (generator.index % 2 != 0) {
-        // An odd index pairs words across step boundaries; this module never leaves one.
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint64_t draw = next_u64(generator);
-            sink.take(&draw, 1);
-        }
-        return;
-    }
     const std::size_t left = count - take_buffered(generator, sink, count);
     draw_whole_steps(generator, sink, left / draws_per_step);
     if (left % draws_per_step != 0) {
@@ -216,11 +174,6 @@ void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) no
         refill(generator);
         take_buffered(generator, sink, left % draws_per_step);
     }
-}
-
-void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept {
-    DrawWriter writer(out);
-    draw_into(generator, count, writer);
 }
 
 const ChachaForm& bulk_chacha_form() noexcept {

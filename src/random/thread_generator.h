@@ -6,10 +6,6 @@
 
 #include "random/chacha.h"
 
-// The draws below are inline. Files compiled with instruction-set flags (the *_avx2,
-// *_avx512, ... forms) must not include this header, or the linker could pick their
-// copy of an inline draw for every caller.
-
 namespace tesk::random {
 
 constexpr std::size_t generator_buffer_words = 64;
@@ -45,18 +41,19 @@ void drop_buffer_after_fork(ThreadGenerator& generator) noexcept;
 /// reseed keeps the current key and counter.
 void refill(ThreadGenerator& generator) noexcept;
 
-/// The draw that starts at index 63 or beyond: a refill lies in between.
-std::uint64_t next_u64_across_refill(ThreadGenerator& generator) noexcept;
+/// The draw with the buffer used up: refills it and returns its first draw.
+std::uint64_t next_u64_after_refill(ThreadGenerator& generator) noexcept;
 
-/// The next 64-bit draw: two buffer words, the first as the low half.
+/// The next 64-bit draw: two buffer words, the first as the low half. Draws take whole
+/// pairs, so the index is always even.
 inline std::uint64_t next_u64(ThreadGenerator& generator) noexcept {
     const std::uint64_t index = generator.index;
-    if (index < generator_buffer_words - 1) [[likely]] {
+    if (index < generator_buffer_words) [[likely]] {
         generator.index = index + 2;
         return generator.buffer[index] |
                (static_cast<std::uint64_t>(generator.buffer[index + 1]) << 32);
     }
-    return next_u64_across_refill(generator);
+    return next_u64_after_refill(generator);
 }
 
 /// Maps a 64-bit draw to [0, 1) in steps of 2^-53, keeping its top 53 bits.
@@ -64,7 +61,8 @@ inline double unit_f64(std::uint64_t bits) noexcept {
     return static_cast<double>(bits >> 11) * 0x1.0p-53;
 }
 
-/// The next uniform draw in [0, 1 - 2^-53].
+/// The next uniform draw in [0, 1 - 2^-53]: the generator's draw of one float64, which
+/// the perturbation's element-by-element definition rests on.
 inline double next_f64(ThreadGenerator& generator) noexcept {
     return unit_f64(next_u64(generator));
 }
@@ -75,8 +73,8 @@ inline double next_f64(ThreadGenerator& generator) noexcept {
 class DrawSink {
 public:
     /// make() is handed a multiple of `blocks_per_make` blocks (itself a multiple of four:
-    /// whole refill steps), never more than `max_blocks_per_make` (at least one such
-    /// multiple).
+    /// whole refill steps), never more than `max_blocks_per_make` (itself a multiple of
+    /// `blocks_per_make`).
     DrawSink(std::size_t blocks_per_make, std::size_t max_blocks_per_make) noexcept
         : blocks_per_make_(blocks_per_make), max_blocks_per_make_(max_blocks_per_make) {}
     DrawSink(const DrawSink&) = delete;
@@ -104,10 +102,6 @@ private:
 /// the rest (buffered draws, the steps short of a whole make() before a reseed or at the
 /// end, the last partial step through the buffer) to take().
 void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) noexcept;
-
-/// The same draws written to `out`, whole steps straight from the widest block-function
-/// form.
-void fill_u64(ThreadGenerator& generator, std::uint64_t* out, std::size_t count) noexcept;
 
 /// The widest block-function form this processor runs: what bulk drawing computes with.
 /// Chosen once.

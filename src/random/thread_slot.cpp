@@ -4,6 +4,7 @@
 #include "random/entropy.h"
 #include "random/fork_counter.h"
 #include "runtime/failure.h"
+#include "runtime/thread_key.h"
 
 #include <cstdlib>
 #include <new>
@@ -11,45 +12,30 @@
 namespace tesk::random {
 namespace {
 
-enum class SlotState : unsigned char { not_registered, registered, torn_down };
-
-/// The calling thread's generator slot. Trivially constructed, so reading it costs no
-/// initialisation check; the teardown is registered separately, on first need.
-struct Slot {
-    SlotState state = SlotState::not_registered;
-    SharedGenerator* generator = nullptr;
-};
-
-constinit thread_local Slot slot;
-
 void drop_reference(SharedGenerator* shared) noexcept {
     if (--shared->references == 0) {
         destroy_shared_generator(shared);
     }
 }
 
-/// Its destructor runs at thread exit: the slot gives up its generator, which lives on
-/// only while handles to it remain.
-struct SlotTeardown {
-    SlotTeardown() = default;
-    SlotTeardown(const SlotTeardown&) = delete;
-    SlotTeardown& operator=(const SlotTeardown&) = delete;
-    ~SlotTeardown() {
-        SharedGenerator* shared = slot.generator;
-        slot.generator = nullptr;
-        slot.state = SlotState::torn_down;
-        if (shared != nullptr) {
-            drop_reference(shared);
-        }
-    }
-};
+/// What a torn-down slot holds: no generator can be stored after it.
+constinit char torn_down_mark = 0;
 
-void register_teardown() {
-    // The first pass through this declaration registers the destructor with the C
-    // runtime's thread-exit list.
-    thread_local SlotTeardown teardown;
-    static_cast<void>(teardown);
-    slot.state = SlotState::registered;
+void tear_down_slot(void* value) noexcept;
+
+/// The calling thread's generator slot: empty (null), a generator holding the slot's
+/// reference, or the torn-down mark. Its teardown at thread exit is the key's
+/// destructor, registered once for every thread.
+const runtime::ThreadKey slot(&tear_down_slot);
+
+/// At thread exit the slot gives up its generator, which lives on only while handles
+/// to it remain. The mark stays through every later round of the C library's
+/// destructors, so that code they run meets the torn-down slot.
+void tear_down_slot(void* value) noexcept {
+    if (value != &torn_down_mark) {
+        drop_reference(static_cast<SharedGenerator*>(value));
+    }
+    static_cast<void>(slot.set(&torn_down_mark));
 }
 
 /// A new generator keyed from the entropy source, holding the slot's reference.
@@ -74,19 +60,22 @@ void destroy_shared_generator(SharedGenerator* shared) noexcept {
 }
 
 GeneratorHandle thread_generator() {
-    if (slot.generator != nullptr) [[likely]] {
-        drop_buffer_after_fork(slot.generator->generator);
-        return GeneratorHandle(slot.generator);
-    }
-    if (slot.state == SlotState::torn_down) {
+    void* value = slot.get();
+    if (value == &torn_down_mark) {
         runtime::fail("cannot access a Thread Local Storage value during or after destruction",
                       "AccessError");
     }
-    if (slot.state == SlotState::not_registered) {
-        register_teardown();
+    if (value != nullptr) [[likely]] {
+        auto* shared = static_cast<SharedGenerator*>(value);
+        drop_buffer_after_fork(shared->generator);
+        return GeneratorHandle(shared);
     }
-    slot.generator = create_generator();
-    return GeneratorHandle(slot.generator);
+    SharedGenerator* shared = create_generator();
+    if (!slot.set(shared)) {
+        destroy_shared_generator(shared);
+        throw std::bad_alloc();
+    }
+    return GeneratorHandle(shared);
 }
 
 } // namespace tesk::random

@@ -212,7 +212,7 @@ TEST(KeystreamPerturbation, FusedFormsMatchTheBlocksAndTheFormula) {
              {std::uint64_t{0}, std::uint64_t{0xFFFFFFF8}, ~std::uint64_t{0} - 19}) {
             std::vector<std::uint64_t> draws(count);
             for (std::size_t block = 0; block < count / 8; block += 4) {
-                tesk::random::portable::chacha12_blocks(
+                tesk::random::portable::chacha12_x4(
                     key, counter + block, stream,
                     reinterpret_cast<std::uint8_t*>(draws.data() + block * 8));
             }

@@ -117,7 +117,7 @@ TEST_P(Form, MatchesTheReferenceAcrossCounterCarriesAndWrap) {
         0xFFFFFFFF'FFFFFFFD, 0x7FFFFFFF'FFFFFFFF,
         // Carries and the wrap inside a second group of 16.
         0x00000000'FFFFFFF0, 0x00000000'FFFFFFEC, 0xFFFFFFFF'FFFFFFE9,
-        // ... and at blocks 33 and 67, each the last of a pass of seventeen.
+        // ... and at blocks 33 and 67, for any form that writes that many blocks.
         0x00000000'FFFFFFDF, 0xFFFFFFFF'FFFFFFBD};
     std::mt19937_64 random(2024);
     for (int trial = 0; trial < 8; ++trial) {
@@ -166,16 +166,16 @@ constexpr std::uint64_t all_features = cpu_feature::ssse3 | cpu_feature::sse41 |
 
 INSTANTIATE_TEST_SUITE_P(
     Features, FormChoice,
-    ::testing::Values(Choice{all_features, SIZE_MAX, "avx512"},
-                      Choice{all_features & ~cpu_feature::avx512f, 67, "avx2"},
-                      Choice{all_features, 4, "avx512x4"},
-                      Choice{all_features & ~cpu_feature::avx512f, 4, "avx2"},
-                      Choice{all_features & ~cpu_feature::avx512f, SIZE_MAX, "avx2x17"},
-                      Choice{cpu_feature::avx | cpu_feature::sse41, SIZE_MAX, "avx"},
-                      Choice{cpu_feature::sse41 | cpu_feature::ssse3, 4, "sse41"},
-                      Choice{cpu_feature::ssse3, SIZE_MAX, "ssse3"},
-                      Choice{cpu_feature::avx2, 4, "avx2"}, Choice{0, SIZE_MAX, "sse2"},
-                      Choice{cpu_feature::detected, 4, "sse2"}));
+    ::testing::Values(Choice{all_features, SIZE_MAX, "avx512_x32"},
+                      Choice{all_features & ~cpu_feature::avx512f, 15, "avx2_x4"},
+                      Choice{all_features, 4, "avx512_x4"},
+                      Choice{all_features & ~cpu_feature::avx512f, 4, "avx2_x4"},
+                      Choice{all_features & ~cpu_feature::avx512f, SIZE_MAX, "avx2_x16"},
+                      Choice{cpu_feature::avx | cpu_feature::sse41, SIZE_MAX, "avx_x4"},
+                      Choice{cpu_feature::sse41 | cpu_feature::ssse3, 4, "sse41_x4"},
+                      Choice{cpu_feature::ssse3, SIZE_MAX, "ssse3_x4"},
+                      Choice{cpu_feature::avx2, 4, "avx2_x4"}, Choice{0, SIZE_MAX, "sse2_x4"},
+                      Choice{cpu_feature::detected, 4, "sse2_x4"}));
 
 } // namespace
 } // namespace tesk::random

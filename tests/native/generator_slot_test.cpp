@@ -9,7 +9,9 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <pthread.h>
 #include <thread>
+#include <utility>
 
 namespace tesk::random {
 namespace {
@@ -78,31 +80,43 @@ TEST(ThreadGenerator, FailedCreationReportsTheErrorAndIsRetried) {
     });
 }
 
-/// Constructed on a thread before that thread's slot registers its teardown, so its
-/// destructor runs after the teardown (thread-exit destructors run in reverse order).
-struct LateDestructor {
-    std::optional<GeneratorHandle> handle;
-    std::function<void()> on_exit;
-    ~LateDestructor() {
-        if (on_exit) {
-            on_exit();
-        }
-    }
+/// Work for the end of a thread, after its slot's teardown: the slot is torn down in
+/// the C library's first round of thread-exit destructors, and this one defers itself
+/// to the second.
+struct LateWork {
+    std::function<void()> run;
+    bool deferred = false;
 };
 
-thread_local LateDestructor late;
+pthread_key_t late_key = [] {
+    pthread_key_t key;
+    pthread_key_create(&key, [](void* value) {
+        auto* work = static_cast<LateWork*>(value);
+        if (!std::exchange(work->deferred, true)) {
+            pthread_setspecific(late_key, work);
+            return;
+        }
+        work->run();
+        delete work;
+    });
+    return key;
+}();
+
+void at_late_thread_exit(std::function<void()> run) {
+    pthread_setspecific(late_key, new LateWork{std::move(run)});
+}
 
 TEST(ThreadGenerator, RequestDuringTeardownFailsWithAccessError) {
     FakeKernel kernel;
     std::string message;
     on_new_thread([&message] {
-        late.on_exit = [&message] {
+        at_late_thread_exit([&message] {
             try {
                 thread_generator();
             } catch (const runtime::InternalFailure& failure) {
                 message = failure.message();
             }
-        };
+        });
         thread_generator();
     });
     EXPECT_EQ(message, "cannot access a Thread Local Storage value during or after destruction: "
@@ -113,12 +127,10 @@ TEST(ThreadGenerator, HandleOutlivingTheSlotKeepsTheGeneratorUsable) {
     FakeKernel kernel;
     std::uint64_t late_draw = 0;
     on_new_thread([&late_draw] {
-        late.handle.emplace(thread_generator());
-        late.on_exit = [&late_draw] {
-            // The slot has let go by now; this handle holds the last reference.
-            late_draw = next_u64(late.handle->generator());
-            late.handle.reset();
-        };
+        // The slot has let go when this runs; the handle holds the last reference.
+        at_late_thread_exit([handle = thread_generator(), &late_draw] {
+            late_draw = next_u64(handle.generator());
+        });
     });
     ThreadGenerator reference = seeded_generator(FakeKernel::seed(0).data());
     EXPECT_EQ(late_draw, next_u64(reference));
