@@ -18,7 +18,7 @@ least disturbed by other work on the machine (the median is shown beside it). Th
 line gives the speed-up with 2 worker processes through Dask.
 
     pip install .[examples]
-    python bench/scale_out.py [--gib 4] [--chunk-mib 64] [--repeats 5] [--workers 1 2]
+    python bench/scale_out.py [--gib 4] [--chunk-mib 128] [--repeats 5] [--workers 1 2]
 
 With 2 cores, the two workers share the machine with the client and the Dask scheduler:
 run it on an otherwise idle machine (`uptime` shows the load), and the figure is that of
@@ -143,7 +143,7 @@ def processor() -> str:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--gib", type=float, default=4.0, help="volume size in GiB")
-    parser.add_argument("--chunk-mib", type=int, default=64, help="chunk size in MiB")
+    parser.add_argument("--chunk-mib", type=int, default=128, help="chunk size in MiB")
     parser.add_argument("--repeats", type=int, default=5, help="timed passes per run")
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2],
                         help="worker process counts, the first one the reference")
