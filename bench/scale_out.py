@@ -37,9 +37,11 @@ import time
 from dataclasses import dataclass
 from typing import Callable
 
+import dask.array as da
 import numpy as np
 import numpy.typing as npt
 import psutil  # comes with distributed
+from distributed import Client, LocalCluster, wait
 
 import tesk
 
@@ -59,8 +61,9 @@ class Timing:
 
 
 def cpu_seconds() -> float:
-    """CPU time used so far by this process and every process below it (the workers, and
-    Dask's nannies), which other work on the machine does not inflate."""
+    """CPU time used so far by this process and every process below it (the workers): other
+    work on the machine inflates it far less than the wall time, though its contention for
+    caches and memory still shows."""
     me = psutil.Process()
     total = 0.0
     for process in [me, *me.children(recursive=True)]:
@@ -84,9 +87,6 @@ def timed_passes(run_pass: Callable[[], object], repeats: int) -> Timing:
 
 
 def time_dask(workers: int, planes: int, chunk_planes: int, repeats: int) -> Timing:
-    import dask.array as da
-    from distributed import Client, LocalCluster, wait
-
     with LocalCluster(
         n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster, Client(cluster) as client:
