@@ -19,6 +19,9 @@ line gives the speed-up with 2 worker processes through Dask.
 
     pip install .[examples]
     python bench/scale_out.py [--gib 4] [--chunk-mib 128] [--repeats 5] [--workers 1 2]
+        [--markdown]
+
+--markdown also writes the figures into their section of bench/RESULTS.md.
 
 With 2 cores, the two workers share the machine with the client and the Dask scheduler:
 run it on an otherwise idle machine (`uptime` shows the load), and the figure is that of
@@ -47,6 +50,8 @@ import tesk
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "examples"))
 import dask_volume  # noqa: E402  (the recipe itself, not a copy of it)
+
+import results_file  # noqa: E402  (beside this script)
 
 Float64s = npt.NDArray[np.float64]
 SCALING = 0.1
@@ -147,6 +152,8 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5, help="timed passes per run")
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2],
                         help="worker process counts, the first one the reference")
+    parser.add_argument("--markdown", action="store_true",
+                        help="also write the figures into their section of bench/RESULTS.md")
     args = parser.parse_args()
 
     plane_bytes = PLANE[0] * PLANE[1] * 8
@@ -186,9 +193,28 @@ def main() -> None:
           f"pass, over every process;\nwhere it hardly grows with the workers, the work divides "
           f"cleanly, and the wall time depends on the cores left free by other work.")
     print(f"load average {os.getloadavg()[0]:.2f} at the end")
+    verdict = None
     if {1, 2} <= results["Dask"].keys():
-        print(f"speed-up with 2 worker processes (Dask): "
-              f"{results['Dask'][1].best / results['Dask'][2].best:.2f}x")
+        verdict = (f"speed-up with 2 worker processes (Dask): "
+                   f"{results['Dask'][1].best / results['Dask'][2].best:.2f}x")
+        print(verdict)
+    if args.markdown:
+        rows = [f"| {name} | {workers} | {timing.best:.3f} | {timing.median:.3f} | "
+                f"{gigabytes / timing.best:.2f} | {timing.cpu:.2f} | "
+                f"{runs[reference].best / timing.best:.2f}x |"
+                for name, runs in results.items() for workers, timing in runs.items()]
+        results_file.write_section("scale_out.py", "\n".join([
+            f"Run of {time.strftime('%Y-%m-%d')}: {processor()}, {os.cpu_count()} CPUs; "
+            f"{planes * plane_bytes / 2**30:.2f} GiB in {chunks} chunks of "
+            f"{chunk_planes * plane_bytes / 2**20:.0f} MiB; load average {load:.2f} at the "
+            f"start, {os.getloadavg()[0]:.2f} at the end.",
+            "",
+            "| | workers | best s | median s | GB/s | CPU s | speed-up |",
+            "|---|---:|---:|---:|---:|---:|---:|",
+            *rows,
+            "",
+            f"`{verdict}`" if verdict else "",
+        ]))
 
 
 if __name__ == "__main__":
