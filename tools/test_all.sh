@@ -7,7 +7,8 @@
 # modules, installs the wheel in the interpreter's environment and runs the whole pytest
 # suite under the newest NumPy that installs there, then under NumPy 1.26 where 1.26 has
 # wheels (3.9 to 3.12). On one interpreter, 3.11 where found, it also runs the long soak
-# tests, the native GoogleTest suite, the typing checks, the sanitizers and valgrind.
+# tests, the native GoogleTest suite, the typing checks, the sanitizers, valgrind, the
+# registration example and the check of the source distribution.
 #
 #   TESK_PYTHONS="/usr/bin/python3 ..." tools/test_all.sh   these interpreters instead
 set -euo pipefail
@@ -140,7 +141,8 @@ choose_interpreters() {
             primary=$version
         fi
     done
-    echo "the native tests, soak tests, typing checks, sanitizers and valgrind run on $primary"
+    echo "the native tests, soak tests, typing checks, sanitizers, valgrind, the registration" \
+        "example and the source distribution check run on $primary"
 }
 
 # --- one interpreter -------------------------------------------------------------------
@@ -272,6 +274,55 @@ typing_checks() {
     (cd "$root/build" && "$venv/bin/python" -m mypy.stubtest tesk) # its cache lands in build/
 }
 
+# The registration example as its users run it: the wheel's `examples` extras installed
+# beside it, run from outside the source tree; it must exit 0 and end with its verdict.
+registration_example() {
+    local venv=$root/build/venv-py$primary wheel dir out status=0
+    local verdict='^recovered shift \(dy, dx\) = .+ \(true .+\), error [0-9.]+ px$'
+    wheel=$(ls "$root/build/wheelhouse/py$primary"/tesk-*.whl)
+    "$venv/bin/python" -m pip install -q "$wheel[examples]"
+    dir=$(mktemp -d)
+    out=$(cd "$dir" && "$venv/bin/python" "$root/examples/registration.py" \
+        --plot "$dir/registration.png") || status=$?
+    printf '%s\n' "$out"
+    [ "$status" -eq 0 ] || fail "examples/registration.py exited with status $status"
+    [[ $(tail -n 1 <<<"$out") =~ $verdict ]] ||
+        fail "examples/registration.py did not end with its recovered shift"
+    [ "$(head -c 4 "$dir/registration.png" | tail -c 3)" = PNG ] ||
+        fail "examples/registration.py --plot wrote no PNG"
+    rm -rf "$dir"
+}
+
+# The source distribution as pip gets it: built from this tree (in CI a clean checkout,
+# with this run's builds, venvs and caches beside it), it holds the tracked files and
+# PKG-INFO, nothing else; it builds and installs in a fresh environment, where the demo
+# runs from a directory outside the tree.
+sdist_check() {
+    local venv=$root/build/venv-py$primary work=$root/build/sdist-check sdist extra dir module
+    local outputs='(^|/)(build|__pycache__|\.pytest_cache|\.hypothesis|\.mypy_cache|\.git)(/|$)'
+    outputs+='|\.so$'
+    rm -rf "$work"
+    "$venv/bin/python" -m pip install -q build
+    # Packing the sources takes scikit-build-core alone, which the venv has: not the NumPy
+    # that the build system asks for to compile, which is 1.26 here by now.
+    "$venv/bin/python" -m build -q --sdist --no-isolation --skip-dependency-check \
+        -o "$work" "$root"
+    sdist=$(ls "$work"/tesk-*.tar.gz)
+    extra=$(comm -13 <(cd "$root" && git ls-files | sort) \
+        <(tar -tzf "$sdist" | sed 's|^[^/]*/||; /^$/d; /\/$/d' | sort) | grep -vx PKG-INFO || true)
+    [ -z "$extra" ] || fail "$(basename "$sdist") carries files that git does not track: $extra"
+    extra=$(tar -tzf "$sdist" | grep -E "$outputs" || true)
+    [ -z "$extra" ] || fail "$(basename "$sdist") carries build outputs or caches: $extra"
+    "${pythons[$primary]}" -m venv "$work/venv"
+    "$work/venv/bin/python" -m pip install -q "$sdist"
+    dir=$(mktemp -d)
+    cp "$root/examples/demo.py" "$dir/"
+    module=$(cd "$dir" && "$work/venv/bin/python" -c 'import tesk; print(tesk.__file__)')
+    [[ $module == "$work/venv/"* ]] || fail "tesk comes from $module, not from the fresh venv"
+    (cd "$dir" && "$work/venv/bin/python" demo.py)
+    rm -rf "$dir"
+}
+
 # ---------------------------------------------------------------------------------------
 
 mkdir -p "$logs"
@@ -294,3 +345,5 @@ stage "AddressSanitizer and UndefinedBehaviorSanitizer: native tests and pytest 
     -m "not soak" tests/python
 stage "valgrind memcheck: every function, layout and failure path" \
     env PYTHON="$root/build/venv-py$primary/bin/python" bash "$root/tools/valgrind_check.sh"
+stage "examples/registration.py with the examples' extras (CPython $primary)" registration_example
+stage "source distribution: contents, fresh install, demo (CPython $primary)" sdist_check
