@@ -21,6 +21,9 @@ pytestmark = [
                        reason="the sanitizer runtime brings its own allocator"),
 ]
 
+# introduction() makes its str with the interpreter's allocator alone, so its sweeps have
+# no C library allocation to fail; every other case has some on a first call.
+ALLOCATION_FREE = {"tesk.introduction()"}
 CASES = [
     "tesk.introduction()",
     "tesk.max_min(x)",
@@ -128,4 +131,5 @@ def test_allocation_failures_end_in_an_exception_and_leave_the_module_working(
     # Every sweep ran past the call's last allocation, and the first calls had some.
     assert len(sweeps) == 6
     assert all(all(hit[:-1]) and not hit[-1] for hit in sweeps.values()), sweeps
-    assert len(sweeps["first", 0]) > 1 and len(sweeps["thread", 0]) > 1
+    if source not in ALLOCATION_FREE:
+        assert len(sweeps["first", 0]) > 1 and len(sweeps["thread", 0]) > 1
