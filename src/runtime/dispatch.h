@@ -15,6 +15,11 @@ template <typename Function> struct KernelForm {
     Function function;
 };
 
+// Files compiled with instruction-set flags include this header through their kernel
+// headers, so its function templates have internal linkage: a copy that such a file
+// instantiated can never stand in for a baseline caller's.
+namespace {
+
 /// The first form of a best-first table whose required features are all in `features`
 /// and that `admits` accepts. Every table ends with a form that needs nothing, taken
 /// when no other fits.
@@ -32,5 +37,7 @@ template <typename Form>
 const Form& choose_form(std::span<const Form> forms, std::uint64_t features) {
     return choose_form(forms, features, [](const Form&) { return true; });
 }
+
+} // namespace
 
 } // namespace tesk::runtime
