@@ -179,7 +179,7 @@ make_venv() { # version
 build_and_install() { # version
     local version=$1 venv=$root/build/venv-py$1 tree=$root/build/py$1
     local wheelhouse=$root/build/wheelhouse/py$1
-    local targets="tesk;_tesk_testing;tesk_entropy_interpose"
+    local targets="tesk;_tesk_testing;tesk_entropy_interpose;tesk_allocation_interpose"
     if [ "$version" = "$primary" ]; then
         targets="$targets;tesk_native_tests;tesk_binding_tests;tesk_chacha_bench"
     fi
