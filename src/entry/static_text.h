@@ -43,7 +43,11 @@ template <std::size_t Length> struct StaticUcs2Text {
                              : continuation == 1 ? lead & 0x1F
                                                  : lead & 0x0F;
             for (std::size_t k = 1; k <= continuation; ++k) {
-                value = (value << 6) | (static_cast<unsigned char>(utf8.at(at + k)) & 0x3F);
+                const auto byte = static_cast<unsigned char>(utf8.at(at + k));
+                if ((byte & 0xC0) != 0x80) {
+                    throw "only characters up to U+FFFF, in well-formed UTF-8";
+                }
+                value = (value << 6) | (byte & 0x3F);
             }
             units[i] = static_cast<char16_t>(value);
             max_char = units[i] > max_char ? units[i] : max_char;

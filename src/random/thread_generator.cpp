@@ -57,11 +57,16 @@ void begin_step(ThreadGenerator& generator) noexcept {
     }
 }
 
+/// The four blocks of the next refill step into `out`, already charged to the budget.
+void write_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
+    step_form().blocks(generator.key, generator.block_counter, generator.stream, out);
+    generator.block_counter += blocks_per_step;
+}
+
 /// One full refill step (four blocks) into `out`.
 void produce_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
     begin_step(generator);
-    step_form().blocks(generator.key, generator.block_counter, generator.stream, out);
-    generator.block_counter += blocks_per_step;
+    write_step(generator, out);
 }
 
 /// Hands `sink` the draws still in the buffer, up to `count`.
@@ -110,12 +115,9 @@ void draw_leftover_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t
         sink.take(draws, count * draws_per_step);
         return;
     }
-    const ChachaForm& narrow = step_form();
     for (std::size_t k = 0; k < count; ++k) {
         std::uint64_t draws[draws_per_step];
-        narrow.blocks(generator.key, generator.block_counter, generator.stream,
-                      reinterpret_cast<std::uint8_t*>(draws));
-        generator.block_counter += blocks_per_step;
+        write_step(generator, reinterpret_cast<std::uint8_t*>(draws));
         sink.take(draws, draws_per_step);
     }
 }
