@@ -25,7 +25,6 @@ constexpr PerturbForm forms[] = {
 constexpr PerturbKeystreamForm keystream_forms[] = {
     {"avx512", runtime::cpu_feature::avx512f | runtime::cpu_feature::avx512dq,
      &perturb_keystream_avx512},
-    {"separate", 0, nullptr},
 };
 
 /// The same result from (draw >> 11) − 2^52, which the arithmetic shift of the draw with
@@ -81,8 +80,11 @@ std::span<const PerturbKeystreamForm> perturb_keystream_forms() noexcept {
 }
 
 PerturbKeystream perturb_keystream_form() noexcept {
-    static const PerturbKeystream form =
-        runtime::choose_form(perturb_keystream_forms(), runtime::cpu_features()).function;
+    static const PerturbKeystream form = [] {
+        const PerturbKeystreamForm* fused =
+            runtime::find_form(perturb_keystream_forms(), runtime::cpu_features());
+        return fused != nullptr ? fused->function : nullptr;
+    }();
     return form;
 }
 

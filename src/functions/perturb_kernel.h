@@ -49,11 +49,11 @@ PerturbContiguous perturb_contiguous_form() noexcept;
 
 using PerturbKeystreamForm = runtime::KernelForm<PerturbKeystream>;
 
-/// The fused forms, best first; the table closes with "separate", which has no function:
-/// the draws are written out and a PerturbContiguous form reads them.
+/// The fused forms, best first. No form that every processor runs closes this table:
+/// where none fits, the draws are written out and a PerturbContiguous form reads them.
 std::span<const PerturbKeystreamForm> perturb_keystream_forms() noexcept;
 
-/// The best fused form this processor runs, chosen once; null for "separate".
+/// The best fused form this processor runs, chosen once; null if it runs none.
 PerturbKeystream perturb_keystream_form() noexcept;
 
 /// Rewrites `count` elements `step` bytes apart, one after the other, each read at

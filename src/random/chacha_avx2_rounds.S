@@ -8,6 +8,34 @@
 // two of the four vector pipes execute, bunch up at every step. So the two groups take
 // turns by half rounds, the waiting one at home in `words`, and the processor overlaps the
 // end of one group's half round with the start of the other's.
+// The function starts with endbr64 and the file carries the IBT and SHSTK property (it
+// returns by ret and branches indirectly nowhere) whatever the flags it is assembled with:
+// the linker marks the module only if every object is marked, and builds that pass
+// -fcf-protection in CFLAGS and CXXFLAGS alone assemble this file without it. On a
+// processor without IBT, endbr64 is a no-op.
+//
+// Register map: word w of the active group (lane j: block 8g + j) in ymm(w),
+// the other group's at home in words[g][w], 512g + 32w(%rdi).
+//   ymm0   word 0   constant 0
+//   ymm1   word 1   constant 1
+//   ymm2   word 2   constant 2
+//   ymm3   word 3   constant 3; the shifts' scratch while it is parked
+//   ymm4   word 4   key 0
+//   ymm5   word 5   key 1
+//   ymm6   word 6   key 2
+//   ymm7   word 7   key 3
+//   ymm8   word 8   key 4
+//   ymm9   word 9   key 5
+//   ymm10  word 10  key 6
+//   ymm11  word 11  key 7
+//   ymm12  word 12  counter 0
+//   ymm13  word 13  counter 1
+//   ymm14  word 14  stream 0
+//   ymm15  word 15  stream 1
+//
+// Measured: 2.17 ns per 8 bytes of key stream (form avx2_x16, bench/keystream.py), the
+// best of 5 runs on an Intel Xeon with full-rate AVX-512, whose 2 vCPUs other builds
+// shared.
 
     .section .rodata
     .balign 32
@@ -24,6 +52,7 @@
     .type tesk_chacha12_avx2_rounds, @function
     .balign 64
 tesk_chacha12_avx2_rounds:
+    endbr64
     vmovdqa 0(%rdi), %ymm0
     vmovdqa 32(%rdi), %ymm1
     vmovdqa 64(%rdi), %ymm2
@@ -456,5 +485,16 @@ tesk_chacha12_avx2_rounds:
     vzeroupper
     ret
     .size tesk_chacha12_avx2_rounds, .-tesk_chacha12_avx2_rounds
+
+    .section .note.gnu.property, "a"
+    .balign 8
+    .long 4
+    .long 16
+    .long 5
+    .asciz "GNU"
+    .long 0xc0000002
+    .long 4
+    .long 0x3
+    .long 0
 
     .section .note.GNU-stack, "", @progbits

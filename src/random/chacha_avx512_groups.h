@@ -3,6 +3,7 @@
 #pragma once
 
 #include "random/chacha.h"
+#include "random/chacha_avx512_rounds.h"
 #include "random/chacha_sliced.h"
 
 #include <immintrin.h>
@@ -14,11 +15,6 @@ namespace tesk::random::avx512 {
 namespace {
 
 constexpr std::size_t group_blocks = 16;
-
-/// The sixteen words of sixteen blocks: word i of block first + j in lane j of [i].
-using Group = __m512i[chacha_block_words];
-
-#include "random/chacha_avx512_rounds.inc"
 
 /// The 512-bit lanes, for row_chacha12_x4 and input_words.
 struct Avx512Lanes {

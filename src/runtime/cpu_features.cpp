@@ -143,7 +143,7 @@ std::uint64_t cpu_features() noexcept {
         const char* names = std::getenv(disable_cpu_features_variable);
         const std::uint64_t disabled =
             names == nullptr ? 0 : disabled_cpu_features(names, &report_unknown_feature);
-        return (decode_cpu_features(read_cpuid_registers()) & ~disabled) | cpu_feature::detected;
+        return decode_cpu_features(read_cpuid_registers()) & ~disabled;
     }();
     return features;
 }

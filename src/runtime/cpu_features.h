@@ -15,8 +15,6 @@ constexpr std::uint64_t avx2 = 1u << 3;
 constexpr std::uint64_t avx512f = 1u << 4;
 constexpr std::uint64_t avx512dq = 1u << 5;
 constexpr std::uint64_t fma = 1u << 6;
-/// Set in the cached word once detection has run, so that 0 can mean "not yet".
-constexpr std::uint64_t detected = std::uint64_t{1} << 63;
 } // namespace cpu_feature
 
 /// The raw identification values the feature word is decoded from.
@@ -26,7 +24,7 @@ struct CpuidRegisters {
     std::uint64_t xcr0 = 0;      ///< xgetbv(0); meaningful only when leaf 1 reports OSXSAVE
 };
 
-/// The cpu_feature bits (without `detected`) that `registers` describe. Wide-register
+/// The cpu_feature bits that `registers` describe. Wide-register
 /// features count only when the OS saves the registers they need (XCR0).
 std::uint64_t decode_cpu_features(const CpuidRegisters& registers) noexcept;
 
@@ -43,8 +41,8 @@ inline constexpr const char* disable_cpu_features_variable = "TESK_DISABLE_CPU_F
 std::uint64_t disabled_cpu_features(std::string_view names,
                                     void (*unknown)(std::string_view name)) noexcept;
 
-/// This processor's feature word with `detected` set, less what TESK_DISABLE_CPU_FEATURES
-/// takes away. Detected, and the variable read, once per process on the first call.
+/// This processor's feature word, less what TESK_DISABLE_CPU_FEATURES takes away. Detected,
+/// and the variable read, once per process on the first call.
 std::uint64_t cpu_features() noexcept;
 
 } // namespace tesk::runtime

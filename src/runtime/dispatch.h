@@ -20,22 +20,29 @@ template <typename Function> struct KernelForm {
 // instantiated can never stand in for a baseline caller's.
 namespace {
 
+/// Accepts every form: a choice by features alone.
+struct AnyForm {
+    template <typename Form> bool operator()(const Form&) const { return true; }
+};
+
 /// The first form of a best-first table whose required features are all in `features`
-/// and that `admits` accepts. Every table ends with a form that needs nothing, taken
-/// when no other fits.
-template <typename Form, typename Admits>
-const Form& choose_form(std::span<const Form> forms, std::uint64_t features, Admits admits) {
+/// and that `admits` accepts; null if none does.
+template <typename Form, typename Admits = AnyForm>
+const Form* find_form(std::span<const Form> forms, std::uint64_t features, Admits admits = {}) {
     for (const Form& form : forms) {
         if ((form.required_features & ~features) == 0 && admits(form)) {
-            return form;
+            return &form;
         }
     }
-    return forms.back();
+    return nullptr;
 }
 
-template <typename Form>
-const Form& choose_form(std::span<const Form> forms, std::uint64_t features) {
-    return choose_form(forms, features, [](const Form&) { return true; });
+/// find_form for a table that ends with a form that needs nothing, taken when no other
+/// fits.
+template <typename Form, typename Admits = AnyForm>
+const Form& choose_form(std::span<const Form> forms, std::uint64_t features, Admits admits = {}) {
+    const Form* form = find_form(forms, features, admits);
+    return form != nullptr ? *form : forms.back();
 }
 
 } // namespace

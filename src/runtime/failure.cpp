@@ -109,7 +109,9 @@ int write_frame(void* data, std::uintptr_t pc, const char* file, int line,
 
 #else
 
-// Without libbacktrace the C library lists exported symbols and raw offsets.
+// What TESK_BACKTRACE=1 writes in a build whose toolchain ships no libbacktrace (see
+// CMakeLists.txt; tools/test_all.sh compiles it in its -fcf-protection build): the C
+// library lists exported symbols and raw offsets.
 void write_backtrace() noexcept {
     void* frames[64];
     int count = ::backtrace(frames, 64);

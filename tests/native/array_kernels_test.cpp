@@ -198,13 +198,12 @@ TEST_P(KernelForm, FoldOfOnlyNaNsHasNoNumber) {
 // that carry into their high word or wrap inside the call, on unaligned storage.
 TEST(KeystreamPerturbation, FusedFormsMatchTheBlocksAndTheFormula) {
     const auto forms = tesk::functions::perturb_keystream_forms();
-    EXPECT_EQ(forms.back().function, nullptr);
     const std::uint32_t key[8] = {0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
                                   0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c};
     const std::uint64_t stream = 0x0123456789ABCDEF;
     constexpr std::size_t count = tesk::functions::perturb_keystream_blocks * 8;
     std::mt19937_64 rng(17);
-    for (const auto& form : forms.first(forms.size() - 1)) {
+    for (const auto& form : forms) {
         if (!supported(form.required_features)) {
             continue;
         }

@@ -241,7 +241,9 @@ PyObject* chosen_forms(PyObject*, PyObject*) {
         tesk::random::bulk_chacha_form().name,
         form_name(functions::fold_forms(), functions::fold_contiguous_form()),
         form_name(functions::perturb_forms(), functions::perturb_contiguous_form()),
-        form_name(functions::perturb_keystream_forms(), functions::perturb_keystream_form()),
+        functions::perturb_keystream_form() == nullptr
+            ? "separate"
+            : form_name(functions::perturb_keystream_forms(), functions::perturb_keystream_form()),
     };
     const auto length = [](std::string_view name) { return static_cast<Py_ssize_t>(name.size()); };
     return Py_BuildValue("{s:s#,s:s#,s:s#,s:s#}", "chacha", names[0].data(), length(names[0]),
