@@ -263,6 +263,32 @@ format_check() {
         xargs "$venv/bin/clang-format" --dry-run --Werror)
 }
 
+# The module as a distribution builds it that passes -fcf-protection=full in CXXFLAGS
+# alone (so the assembly is built without it) and whose GCC ships no libbacktrace (which
+# compiles failure.cpp's other backtrace writer): it keeps the IBT and SHSTK marking, or
+# the linker names as unmarked only inputs from outside this tree, as Debian 12's crti.o,
+# crtn.o and libc_nonshared.a, with which no shared object links marked. The module is
+# relinked on every run so that the linker reports again.
+cf_protection_check() {
+    local venv=$root/build/venv-py$primary tree=$root/build/cf-protection log marking
+    local unmarked ours
+    PATH="$venv/bin:$PATH" cmake -S "$root" -B "$tree" -G Ninja \
+        -DPython_EXECUTABLE="$venv/bin/python" -DCMAKE_CXX_FLAGS=-fcf-protection=full \
+        -DCMAKE_MODULE_LINKER_FLAGS=-Wl,-z,cet-report=warning -DTESK_HAVE_BACKTRACE_H=0 >/dev/null
+    rm -f "$tree"/tesk.*.so
+    log=$(PATH="$venv/bin:$PATH" cmake --build "$tree" --target tesk 2>&1) ||
+        fail "the -fcf-protection=full build failed: $log"
+    marking=$(readelf -n "$tree"/tesk.*.so | grep 'x86 feature:' || true)
+    echo "${marking:-the module carries no x86 feature property}"
+    [[ $marking == *IBT*SHSTK* ]] && return
+    unmarked=$(sed -nE 's/^.*ld[^:]*: (.+): warning: missing .*propert.*$/\1/p' <<<"$log")
+    [ -n "$unmarked" ] || fail "the module is not marked IBT and SHSTK, and the linker says not why"
+    printf 'unmarked inputs, as the linker names them:\n%s\n' "$unmarked"
+    ours=$(awk -v root="$root/" 'substr($0, 1, 1) != "/" || index($0, root) == 1' <<<"$unmarked")
+    [ -z "$ours" ] || fail "objects of this tree lack the IBT and SHSTK property: $ours"
+    echo "all of the module's own objects are marked"
+}
+
 typing_checks() {
     local venv=$root/build/venv-py$primary wheel
     wheel=$(ls "$root/build/wheelhouse/py$primary"/tesk-*.whl)
@@ -337,6 +363,8 @@ stage "clang-format: src/ and tests/native/" format_check
 stage "generated ChaCha assembly matches tools/gen_chacha_asm.py" \
     "${pythons[$primary]}" "$root/tools/gen_chacha_asm.py" --check
 stage "native tests (CPython $primary)" native_tests
+stage "IBT and SHSTK marking of a -fcf-protection=full build, without libbacktrace" \
+    cf_protection_check
 stage "typing: stubs in the wheel, mypy --strict on the examples, stubtest" typing_checks
 # The soak tests repeat what the release run has already checked; under the sanitizers
 # they would only multiply its cost.
