@@ -63,8 +63,9 @@ class Quarter:
     c: int
     d: int
 
-    def word(self, name: str) -> int:
-        return getattr(self, name)
+    def words(self, step: Step) -> tuple[int, int, int]:
+        """The block words that `step` names as its sum, addend and mixed word."""
+        return getattr(self, step.sum), getattr(self, step.addend), getattr(self, step.mixed)
 
 
 COLUMN_ROUND = tuple(Quarter(a=i, b=4 + i, c=8 + i, d=12 + i) for i in range(4))
@@ -133,7 +134,7 @@ def avx512_rounds(registers: Avx512Map) -> list[str]:
     for half_round in HALF_ROUNDS:
         for step in QUARTER_ROUND:
             for quarter in half_round:
-                total, addend, mixed = (quarter.word(n) for n in (step.sum, step.addend, step.mixed))
+                total, addend, mixed = quarter.words(step)
                 lines += [f"vpaddd {z(g, addend)}, {z(g, total)}, {z(g, total)}" for g in groups]
                 lines += [f"vpxord {z(g, total)}, {z(g, mixed)}, {z(g, mixed)}" for g in groups]
                 lines += [f"vprold ${step.bits}, {z(g, mixed)}, {z(g, mixed)}" for g in groups]
@@ -199,7 +200,7 @@ def avx2_half_round(registers: Avx2Map, group: int, half_round) -> list[str]:
     lines = []
     for number, step in enumerate(QUARTER_ROUND):
         for quarter in half_round:
-            total, addend, mixed = (quarter.word(n) for n in (step.sum, step.addend, step.mixed))
+            total, addend, mixed = quarter.words(step)
             lines += [f"vpaddd {y(addend)}, {y(total)}, {y(total)}",
                       f"vpxor {y(total)}, {y(mixed)}, {y(mixed)}"]
             if step.bits % 8 == 0:
@@ -252,12 +253,15 @@ X86_FEATURE_1_IBT_SHSTK = 0x3
 def property_note() -> list[str]:
     """The .note.gnu.property section of a 64-bit object: an NT_GNU_PROPERTY_TYPE_0 note
     ("GNU") holding one property, its data a 4-byte word padded to 8 bytes."""
-    return [
-        '.section .note.gnu.property, "a"', ".balign 8",
-        ".long 4", ".long 16", ".long 5", '.asciz "GNU"',
-        f".long {X86_FEATURE_1_AND:#x}", ".long 4", f".long {X86_FEATURE_1_IBT_SHSTK:#x}",
-        ".long 0",
+    fields = [
+        (".long 4", "name size"), (".long 16", "descriptor size"),
+        (".long 5", "NT_GNU_PROPERTY_TYPE_0"), ('.asciz "GNU"', "name"),
+        (f".long {X86_FEATURE_1_AND:#x}", "GNU_PROPERTY_X86_FEATURE_1_AND"),
+        (".long 4", "data size"), (f".long {X86_FEATURE_1_IBT_SHSTK:#x}", "IBT | SHSTK"),
+        (".long 0", "padding to 8 bytes"),
     ]
+    return ['.section .note.gnu.property, "a"', ".balign 8",
+            *(f"{field:<20}// {meaning}" for field, meaning in fields)]
 
 
 def avx2_file() -> str:

@@ -488,13 +488,13 @@ tesk_chacha12_avx2_rounds:
 
     .section .note.gnu.property, "a"
     .balign 8
-    .long 4
-    .long 16
-    .long 5
-    .asciz "GNU"
-    .long 0xc0000002
-    .long 4
-    .long 0x3
-    .long 0
+    .long 4             // name size
+    .long 16            // descriptor size
+    .long 5             // NT_GNU_PROPERTY_TYPE_0
+    .asciz "GNU"        // name
+    .long 0xc0000002    // GNU_PROPERTY_X86_FEATURE_1_AND
+    .long 4             // data size
+    .long 0x3           // IBT | SHSTK
+    .long 0             // padding to 8 bytes
 
     .section .note.GNU-stack, "", @progbits
