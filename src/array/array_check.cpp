@@ -28,7 +28,7 @@ bool is_numpy_array(PyObject* object) {
 PyArray_Descr* float64_descr() {
     return float64_descr_cell.get([] {
         PyObject* descr = reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE));
-        return reinterpret_cast<PyArray_Descr*>(binding::require_new(descr));
+        return reinterpret_cast<PyArray_Descr*>(binding::require_non_null(descr));
     });
 }
 
@@ -39,8 +39,8 @@ binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     PyArray_Descr* descr = fields_of(array)->descr;
     if (descr == nullptr) {
-        // No error is pending here; the registration rule still reports the null.
-        binding::require_new(nullptr);
+        // No error is pending here; the failure is still that of an unusable API result.
+        binding::fail_python_api_call();
     }
     PyArray_Descr* expected = float64_descr();
     // NumPy's own comparison starts with this identity test; most arrays pass it.

@@ -16,7 +16,7 @@ FirstUseCell<> qualname_key;
 Result<std::uint64_t> to_unsigned_size(PyObject* integer) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == ~0ULL) {
-        if (std::optional<Error> error = Error::take()) {
+        if (std::optional<Error> error = Error::fetch_if_set()) {
             return std::move(*error);
         }
     }
@@ -29,7 +29,7 @@ PyObject* interned_name(FirstUseCell<>& cell, std::string_view text) {
     return cell.get([text] {
         // Interning may swap in an equal string that already exists and release ours,
         // so the pointer is kept only after interning.
-        PyObject* name = require_new(
+        PyObject* name = require_non_null(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         PyUnicode_InternInPlace(&name);
         return name;
@@ -42,7 +42,7 @@ Result<double> to_f64(PyObject* object) {
     }
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
-        if (std::optional<Error> error = Error::take()) {
+        if (std::optional<Error> error = Error::fetch_if_set()) {
             return std::move(*error);
         }
     }

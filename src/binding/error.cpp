@@ -30,17 +30,13 @@ bool is_exception_class(PyObject* object) {
                                                             Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-PyObject* builtin_exception(PyObject* type) {
-    return require_new(type);
-}
-
 } // namespace
 
 PyObject* ArgumentMaker::make() {
     const std::string_view text =
         std::visit([](const auto& held) { return std::string_view(held); }, text_);
-    PyObject* str =
-        require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyObject* str = require_non_null(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     text_ = std::string_view();
     if (shape_ == Shape::text) {
         return str;
@@ -48,7 +44,7 @@ PyObject* ArgumentMaker::make() {
     PyObject* tuple = PyTuple_New(1);
     if (tuple == nullptr) {
         Py_DECREF(str);
-        require_new(tuple);
+        fail_python_api_call();
     }
     PyTuple_SET_ITEM(tuple, 0, str);
     return tuple;
@@ -56,8 +52,8 @@ PyObject* ArgumentMaker::make() {
 
 PyObject* panic_type() {
     return panic_type_cell.get([] {
-        PyObject* base = require_new(PyExc_BaseException);
-        PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, base, nullptr);
+        PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc,
+                                                   PyExc_BaseException, nullptr);
         if (type == nullptr) {
             runtime::fail("Failed to initialize new exception type.", Error::fetch().render());
         }
@@ -66,13 +62,13 @@ PyObject* panic_type() {
 }
 
 PyObject* Error::type_error_type() {
-    return builtin_exception(PyExc_TypeError);
+    return PyExc_TypeError;
 }
 PyObject* Error::value_error_type() {
-    return builtin_exception(PyExc_ValueError);
+    return PyExc_ValueError;
 }
 PyObject* Error::system_error_type() {
-    return builtin_exception(PyExc_SystemError);
+    return PyExc_SystemError;
 }
 
 Error Error::lazy(TypeGetter type, MessageText text, ArgumentMaker::Shape shape) {
@@ -83,7 +79,7 @@ Error Error::lazy(TypeGetter type, MessageText text, ArgumentMaker::Shape shape)
     return error;
 }
 
-std::optional<Error> Error::take() {
+std::optional<Error> Error::fetch_if_set() {
     Error error;
     PyErr_Fetch(&error.fields_->type, &error.fields_->value, &error.fields_->traceback);
     if (error.fields_->type == nullptr) {
@@ -114,7 +110,7 @@ std::optional<Error> Error::take() {
 }
 
 Error Error::fetch() {
-    if (std::optional<Error> error = take()) {
+    if (std::optional<Error> error = fetch_if_set()) {
         return std::move(*error);
     }
     return system_error(std::string_view("attempted to fetch exception but none was set"));
@@ -133,7 +129,7 @@ Error Error::from_object(PyObject* object) {
         error.fields_->type = object;
         Py_INCREF(object);
     } else {
-        error.replace_by_not_an_exception();
+        return type_error(not_an_exception);
     }
     return error;
 }
@@ -170,34 +166,16 @@ void Error::release() noexcept {
     fields_.reset();
 }
 
-void Error::replace_by_not_an_exception() {
-    fields_->state = State::lazy_value;
-    fields_->type = type_error_type();
-    Py_INCREF(fields_->type);
-    fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
-}
-
 Error::Triple Error::into_triple() {
     if (fields_->state == State::lazy) {
+        // Every getter gives an exception class, one of the interpreter's or panic_type.
         PyObject* type = fields_->getter();
-        if (!is_exception_class(type)) {
-            // The replaced argument maker never runs.
-            replace_by_not_an_exception();
-        } else {
-            Py_INCREF(type);
-            OwnedReference held_type(type);
-            PyObject* value = fields_->maker->make();
-            fields_->maker.reset();
-            fields_->state = State::moved;
-            return Triple{held_type.release(), value, nullptr};
-        }
-    }
-    if (fields_->state == State::lazy_value) {
-        Triple triple{fields_->type, fields_->maker->make(), nullptr};
-        fields_->type = nullptr;
+        Py_INCREF(type);
+        OwnedReference held_type(type);
+        PyObject* value = fields_->maker->make();
         fields_->maker.reset();
         fields_->state = State::moved;
-        return triple;
+        return Triple{held_type.release(), value, nullptr};
     }
     Triple triple{fields_->type, fields_->value, fields_->traceback};
     fields_->type = fields_->value = fields_->traceback = nullptr;
@@ -206,9 +184,6 @@ Error::Triple Error::into_triple() {
 }
 
 void Error::restore() && {
-    if (fields_->state == State::normalizing) {
-        runtime::fail("Cannot restore a PyErr while normalizing it");
-    }
     Triple triple = into_triple();
     PyErr_Restore(triple.type, triple.value, triple.traceback);
 }
@@ -217,11 +192,7 @@ void Error::normalize() {
     if (fields_->state == State::normalized) {
         return;
     }
-    if (fields_->state == State::normalizing) {
-        runtime::fail("Cannot normalize a PyErr while already normalizing it.");
-    }
     Triple triple = into_triple();
-    fields_->state = State::normalizing;
     PyErr_NormalizeException(&triple.type, &triple.value, &triple.traceback);
     if (triple.type == nullptr || triple.value == nullptr) {
         Py_XDECREF(triple.type);
@@ -269,22 +240,7 @@ void Error::set_cause(std::optional<Error> cause) {
     PyException_SetCause(exception, cause_value);
 }
 
-void Error::print() {
-    normalize();
-    safe_incref(fields_->type);
-    safe_incref(fields_->value);
-    if (fields_->traceback != nullptr) {
-        safe_incref(fields_->traceback);
-    }
-    PyErr_Restore(fields_->type, fields_->value, fields_->traceback);
-    PyErr_PrintEx(0);
-}
-
 std::string Error::render() {
-    std::optional<LockGuard> guard;
-    if (!lock_held()) {
-        guard.emplace();
-    }
     normalize();
     auto repr = [](PyObject* object) {
         PyObject* text = PyObject_Repr(object);

@@ -34,7 +34,7 @@ PyObject* to_python(runtime::Float64Buffer&& result) {
 PyObject* to_python(Ucs2Text text) {
     // Nothing can fail between here and the caller, so the str goes straight to it.
     PyObject* str =
-        binding::require_new(PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
+        binding::require_non_null(PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
     std::memcpy(PyUnicode_2BYTE_DATA(str), text.units, text.length * sizeof(char16_t));
     return str;
 }

@@ -113,28 +113,10 @@ def test_error_from_object(testing, obj, expected_type, expected_args):
         assert caught.value is obj
 
 
-def test_lazy_error_with_non_exception_type(testing):
-    with pytest.raises(TypeError) as caught:
-        testing.raise_lazy_non_exception()
-    assert caught.value.args == ("exceptions must derive from BaseException",)
-
-
 def test_fetch_with_nothing_pending(testing):
     with pytest.raises(SystemError) as caught:
         testing.raise_fetch_with_nothing_pending()
     assert caught.value.args == ("attempted to fetch exception but none was set",)
-
-
-def test_render_takes_the_lock_on_a_bare_thread(testing):
-    assert testing.render_in_thread(ValueError("v")) == (
-        "PyErr { type: <class 'ValueError'>, value: ValueError('v'), traceback: None }"
-    )
-
-
-def test_print_keeps_the_error(testing, capfd):
-    testing.print_error(KeyError("printed"))
-    err = capfd.readouterr().err
-    assert err.count("KeyError: 'printed'") == 2
 
 
 @pytest.mark.parametrize(
