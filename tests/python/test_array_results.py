@@ -30,6 +30,7 @@ def test_container_type_identity(result):
     assert container_type is type(tesk.eye(1).base)
     assert len(container_type.__doc__) == 70
     assert container_type.__doc__.endswith(".")
+    assert container_type.__basicsize__ == sys.getsizeof(result.base) == 56
 
 
 def test_container_has_no_constructor(result):
