@@ -37,15 +37,11 @@ entry::Ucs2Text introduction() noexcept {
     return introduction_text.text();
 }
 
-using entry::ParameterKind;
-
-constexpr entry::Signature<0> introduction_signature{"introduction", {}};
-constexpr entry::Signature<1> max_min_signature{"max_min", {{{"x", ParameterKind::float64_array}}}};
-constexpr entry::Signature<2> perturbation_signature{
-    "double_and_random_perturbation",
-    {{{"x", ParameterKind::mutable_float64_array},
-      {"perturbation_scaling", ParameterKind::float64}}}};
-constexpr entry::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
+constexpr entry::Signature<> introduction_signature{"introduction", {}};
+constexpr entry::Signature<entry::Float64Array> max_min_signature{"max_min", {"x"}};
+constexpr entry::Signature<entry::MutableFloat64Array, entry::Float64> perturbation_signature{
+    "double_and_random_perturbation", {"x", "perturbation_scaling"}};
+constexpr entry::Signature<entry::IndexSize> eye_signature{"eye", {"size"}};
 
 /// A METH_FASTCALL | METH_KEYWORDS entry as CPython stores it: in ml_meth, under the
 /// generic function type.

@@ -1,4 +1,4 @@
-// parameters.cpp — argument conversions by kind, the checks after them, and results.
+// parameters.cpp — the checks after the conversions, and results.
 #include "entry/parameters.h"
 
 #include <cstring>
@@ -14,16 +14,16 @@ namespace tesk::entry {
 using binding::Error;
 using binding::Result;
 
-Result<void> check_array_again(const Parameter& parameter, PyObject* object) {
+Result<void> check_array_again(std::string_view name, PyObject* object) {
     Result<PyArrayObject*> array = array::extract_float64_array(object);
     if (!array.ok()) {
-        return binding::rewrite_argument_error(parameter.name, array.take_error());
+        return binding::rewrite_argument_error(name, array.take_error());
     }
     return {};
 }
 
-Error read_only_error(const Parameter& parameter) {
-    return Error::value_error("argument '" + std::string(parameter.name) +
+Error read_only_error(std::string_view name) {
+    return Error::value_error("argument '" + std::string(name) +
                               "': assignment destination is read-only");
 }
 

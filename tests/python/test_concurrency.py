@@ -97,7 +97,6 @@ def test_eight_threads_call_everything_with_correct_results(fast_switching):
     arguments = [(seed, deadline, shared, streams, call_counts) for seed in range(THREADS)]
     run_threads(exercise_all_functions, arguments)
 
-    assert shared.flags.writeable  # every borrow ended
     assert sorted(streams) == list(range(THREADS))
     assert all(calls >= 100 for calls in call_counts.values())
     print(f"{THREADS} threads, {sum(call_counts.values())} rounds of all four functions")
