@@ -15,6 +15,7 @@
 #include "functions/eye.h"
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 #include "runtime/utf8.h"
 
@@ -24,8 +25,7 @@ namespace {
 using binding::Error;
 using binding::Result;
 
-constexpr std::string_view introduction_utf8 =
-    "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线.";
+constexpr std::string_view introduction_utf8 = contract_text::introduction;
 static_assert(introduction_utf8.size() == 85);
 
 // Decoded once, by the compiler: every call copies the characters into a new str.
@@ -90,8 +90,8 @@ Result<PyObject*> create_function(PyMethodDef& record, PyObject* module) {
     const std::string_view name_text(module_name);
     if (std::size_t offset = runtime::utf8_error_offset(name_text);
         offset != std::string_view::npos) {
-        runtime::fail("PyModule_GetName expected to return utf8",
-                      "invalid utf-8 sequence at byte " + std::to_string(offset));
+        runtime::fail(contract_text::module_name_not_utf8,
+                      contract_text::invalid_utf8_at_byte + std::to_string(offset));
     }
     PyObject* module_name_str = binding::str_from_text(name_text);
     PyObject* function = PyCMethod_New(&record, module, module_name_str, nullptr);
@@ -107,7 +107,7 @@ Result<PyObject*> module_index(PyObject* module) {
     if (all != nullptr) {
         binding::register_new(all);
         if (!PyList_Check(all)) {
-            return binding::downcast_error(all, "PyList");
+            return binding::downcast_error(all, contract_text::list_target);
         }
         return all;
     }
@@ -137,7 +137,7 @@ Result<void> add_function(PyObject* module, PyObject* function) {
         return all.take_error();
     }
     if (PyList_Append(all.value(), binding::str_from_text(name.value())) < 0) {
-        runtime::fail("could not append __name__ to __all__", Error::fetch().render());
+        runtime::fail(contract_text::all_not_appended, Error::fetch().render());
     }
     Py_INCREF(function);
     const int status = PyObject_SetAttr(module, binding::str_from_text(name.value()), function);

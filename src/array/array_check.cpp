@@ -7,6 +7,7 @@
 #include "binding/call_frame.h"
 #include "binding/convert.h"
 #include "binding/first_use_cell.h"
+#include "runtime/contract_texts.h"
 
 namespace tesk::array {
 namespace {
@@ -34,7 +35,7 @@ PyArray_Descr* float64_descr() {
 
 binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
     if (!is_numpy_array(object)) {
-        return binding::downcast_error(object, "PyArray<T, D>");
+        return binding::downcast_error(object, contract_text::array_target);
     }
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     PyArray_Descr* descr = fields_of(array)->descr;
@@ -47,9 +48,9 @@ binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
     if (descr == expected || equiv_types(descr, expected)) {
         return array;
     }
-    std::string message = "type mismatch:\n from=";
+    std::string message = contract_text::type_mismatch_from;
     message += descr_text(descr);
-    message += ", to=";
+    message += contract_text::type_mismatch_to;
     message += descr_text(expected);
     return binding::Error::type_error(std::move(message));
 }

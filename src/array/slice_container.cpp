@@ -8,6 +8,7 @@
 #include "binding/error.h"
 #include "binding/first_use_cell.h"
 #include "binding/trap.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
@@ -26,8 +27,7 @@ struct SliceContainer {
 constexpr std::size_t instance_size = 56;
 static_assert(sizeof(SliceContainer) <= instance_size);
 
-constexpr char docstring[] =
-    "Utility type safely owning a fixed/growable buffer on the Python heap.";
+constexpr const auto& docstring = contract_text::container_doc;
 static_assert(sizeof docstring == 71, "the docstring is 70 characters and a NUL");
 
 binding::FirstUseCell<PyTypeObject> container_type;
@@ -61,7 +61,7 @@ int container_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
 
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
     return binding::run_in_frame([]() -> binding::Result<PyObject*> {
-        return binding::Error::type_error(std::string_view("No constructor defined"));
+        return binding::Error::type_error(std::string_view(contract_text::no_constructor));
     });
 }
 
@@ -80,7 +80,7 @@ PyTypeObject* create_type() {
     if (created == nullptr) {
         binding::Error::fetch().restore();
         PyErr_PrintEx(0);
-        runtime::fail("An error occurred while initializing class PySliceContainer");
+        runtime::fail(contract_text::container_type_failed);
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(created);
     // The type keeps a docstring of its own in interpreter memory, whatever happens
@@ -107,7 +107,7 @@ PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count) 
     void* instance = PyObject_Malloc(instance_size);
     if (instance == nullptr) {
         PyErr_NoMemory();
-        runtime::fail("Object creation failed.", binding::Error::fetch().render());
+        runtime::fail(contract_text::object_creation_failed, binding::Error::fetch().render());
     }
     PyObject* object = PyObject_Init(static_cast<PyObject*>(instance), type);
     SliceContainer* container = reinterpret_cast<SliceContainer*>(object);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "binding/owned_reference.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 #include "runtime/thread_key.h"
 
@@ -42,7 +43,7 @@ std::uintptr_t word_of(void* value) noexcept {
 /// The pool the key's value points to, or null when it holds a depth word.
 Pool* pool_in(void* value) noexcept {
     return value != nullptr && (word_of(value) & depth_word_tag) == 0 ? static_cast<Pool*>(value)
-                                                                        : nullptr;
+                                                                      : nullptr;
 }
 
 bool pool_gone(void* value) noexcept {
@@ -174,13 +175,13 @@ bool CallFrame::enter_recursion_guard() noexcept {
     if (!nested_) {
         return true;
     }
-    in_recursion_guard_ = Py_EnterRecursiveCall(" while calling a tesk function") == 0;
+    in_recursion_guard_ = Py_EnterRecursiveCall(contract_text::recursion_where) == 0;
     return in_recursion_guard_;
 }
 
 void fail_python_api_call() {
     PyErr_Print();
-    runtime::fail("Python API call failed");
+    runtime::fail(contract_text::python_api_call_failed);
 }
 
 PyObject* require_non_null(PyObject* object) {

@@ -3,6 +3,7 @@
 
 #include "binding/call_frame.h"
 #include "binding/owned_reference.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 #include "runtime/utf8.h"
 
@@ -65,7 +66,7 @@ Result<std::uint64_t> to_index_size(PyObject* object) {
 
 Result<std::string_view> to_utf8(PyObject* object) {
     if (!PyUnicode_Check(object)) {
-        return downcast_error(object, "PyString");
+        return downcast_error(object, contract_text::str_target);
     }
     Py_ssize_t length = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &length);
@@ -104,10 +105,10 @@ Error downcast_error(PyObject* object, std::string_view target) {
         }
     }
     if (!name.has_value()) {
-        runtime::fail("a Display implementation returned an error unexpectedly", "Error");
+        runtime::fail(contract_text::display_failed, contract_text::formatting_failure_rendering);
     }
     std::string message = "'";
-    message.append(*name).append("' object cannot be converted to '").append(target).append("'");
+    message.append(*name).append(contract_text::cannot_be_converted).append(target).append("'");
     return Error::type_error(std::move(message));
 }
 

@@ -7,21 +7,11 @@
 #include "binding/convert.h"
 #include "binding/first_use_cell.h"
 #include "binding/owned_reference.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::binding {
 namespace {
-
-constexpr std::string_view not_an_exception = "exceptions must derive from BaseException";
-
-constexpr char panic_type_name[] = "pyo3_runtime.PanicException";
-constexpr char panic_type_doc[] =
-    "\n"
-    "The exception raised when native code of the tesk module, called from Python, panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 FirstUseCell<> panic_type_cell;
 
@@ -52,10 +42,11 @@ PyObject* ArgumentMaker::make() {
 
 PyObject* panic_type() {
     return panic_type_cell.get([] {
-        PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc,
-                                                   PyExc_BaseException, nullptr);
+        PyObject* type =
+            PyErr_NewExceptionWithDoc(contract_text::panic_type_name, contract_text::panic_type_doc,
+                                      PyExc_BaseException, nullptr);
         if (type == nullptr) {
-            runtime::fail("Failed to initialize new exception type.", Error::fetch().render());
+            runtime::fail(contract_text::panic_type_failed, Error::fetch().render());
         }
         return type;
     });
@@ -89,17 +80,14 @@ std::optional<Error> Error::fetch_if_set() {
     if (error.fields_->type == panic_type()) {
         // A panic raised by Python code that the module called: print it and carry
         // it on as an internal failure of the current call.
-        std::string message = "Unwrapped panic from Python code";
+        std::string message = contract_text::unwrapped_panic;
         if (error.fields_->value != nullptr && PyUnicode_Check(error.fields_->value)) {
             Result<std::string> text = to_utf8_owned(error.fields_->value);
             if (text.ok()) {
                 message = std::move(text).value();
             }
         }
-        std::fputs("--- A PanicException was fetched from Python; resuming it as a failure of "
-                   "the current call ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(contract_text::panic_resumed_notice, stderr);
         std::fflush(stderr);
         const Triple triple = error.into_triple();
         PyErr_Restore(triple.type, triple.value, triple.traceback);
@@ -113,7 +101,7 @@ Error Error::fetch() {
     if (std::optional<Error> error = fetch_if_set()) {
         return std::move(*error);
     }
-    return system_error(std::string_view("attempted to fetch exception but none was set"));
+    return system_error(std::string_view(contract_text::nothing_to_fetch));
 }
 
 Error Error::from_object(PyObject* object) {
@@ -129,13 +117,13 @@ Error Error::from_object(PyObject* object) {
         error.fields_->type = object;
         Py_INCREF(object);
     } else {
-        return type_error(not_an_exception);
+        return type_error(std::string_view(contract_text::not_an_exception));
     }
     return error;
 }
 
 Error Error::from_failure(const std::string* message) {
-    constexpr std::string_view generic = "native code of tesk failed without a message";
+    constexpr std::string_view generic = contract_text::failure_without_message;
     return lazy(&panic_type, message != nullptr ? MessageText(*message) : MessageText(generic),
                 ArgumentMaker::Shape::one_tuple);
 }
@@ -199,8 +187,8 @@ void Error::normalize() {
         Py_XDECREF(triple.value);
         Py_XDECREF(triple.traceback);
         fields_->state = State::moved;
-        runtime::fail(triple.type == nullptr ? "Exception type missing"
-                                             : "Exception value missing");
+        runtime::fail(triple.type == nullptr ? contract_text::exception_type_missing
+                                             : contract_text::exception_value_missing);
     }
     fields_->type = triple.type;
     fields_->value = triple.value;
@@ -246,18 +234,19 @@ std::string Error::render() {
         PyObject* text = PyObject_Repr(object);
         if (text == nullptr) {
             PyErr_Clear();
-            return std::string("<unrepresentable object>");
+            return std::string(contract_text::unrepresentable_object);
         }
         return lossy_utf8(register_new(text));
     };
-    std::string rendering = "PyErr { type: " + repr(fields_->type) +
-                            ", value: " + repr(fields_->value) + ", traceback: ";
+    using namespace contract_text;
+    std::string rendering = rendering_type + repr(fields_->type) + rendering_value +
+                            repr(fields_->value) + rendering_traceback;
     if (fields_->traceback == nullptr) {
-        rendering += "None";
+        rendering += rendering_no_traceback;
     } else {
-        rendering += "Some(" + repr(fields_->traceback) + ")";
+        rendering += rendering_some + repr(fields_->traceback) + rendering_some_end;
     }
-    rendering += " }";
+    rendering += rendering_end;
     return rendering;
 }
 

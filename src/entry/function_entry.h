@@ -34,9 +34,9 @@ binding::Result<PyObject*> convert_and_call(const std::array<PyObject*, sizeof..
     ConvertedArguments<Kinds...> converted{};
     std::optional<binding::Error> error;
     // In order, up to the first that fails.
-    static_cast<void>((convert_argument<Kinds>(Signature.names[I], arguments[I],
-                                               std::get<I>(converted), error) &&
-                       ...));
+    static_cast<void>(
+        (convert_argument<Kinds>(Signature.names[I], arguments[I], std::get<I>(converted), error) &&
+         ...));
     if (error.has_value()) {
         return std::move(*error);
     }

@@ -8,6 +8,7 @@
 #include "binding/arguments.h"
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "runtime/contract_texts.h"
 
 namespace tesk::entry {
 
@@ -24,7 +25,7 @@ Result<void> check_array_again(std::string_view name, PyObject* object) {
 
 Error read_only_error(std::string_view name) {
     return Error::value_error("argument '" + std::string(name) +
-                              "': assignment destination is read-only");
+                              "': " + contract_text::read_only_destination);
 }
 
 PyObject* to_python(runtime::Float64Buffer&& result) {
@@ -33,8 +34,8 @@ PyObject* to_python(runtime::Float64Buffer&& result) {
 
 PyObject* to_python(Ucs2Text text) {
     // Nothing can fail between here and the caller, so the str goes straight to it.
-    PyObject* str =
-        binding::require_non_null(PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
+    PyObject* str = binding::require_non_null(
+        PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_char));
     std::memcpy(PyUnicode_2BYTE_DATA(str), text.units, text.length * sizeof(char16_t));
     return str;
 }

@@ -16,9 +16,10 @@ import numpy as np
 import pytest
 
 import tesk
+from contract_texts import TEXT
 from property_support import RESIDENT_SIZE_MEANINGFUL
 
-INTRODUCTION = "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线."
+INTRODUCTION = TEXT.introduction
 THREADS = 8
 SECONDS = 3.0
 KEPT_DRAWS = 4000

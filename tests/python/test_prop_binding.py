@@ -12,17 +12,18 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import tesk
+from contract_texts import TEXT
 from property_support import PANIC, examples
 
-INTRODUCTION = "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线."
+INTRODUCTION = TEXT.introduction
 PARAMETERS = {
     "introduction": [],
     "max_min": ["x"],
     "double_and_random_perturbation": ["x", "perturbation_scaling"],
     "eye": ["size"],
 }
-UNPRINTABLE_NAME = "a formatting trait implementation returned an error: Error"
-UNNAMEABLE_TYPE = "a Display implementation returned an error unexpectedly: Error"
+UNPRINTABLE_NAME = f"{TEXT.formatting_failed}: {TEXT.formatting_failure_rendering}"
+UNNAMEABLE_TYPE = f"{TEXT.display_failed}: {TEXT.formatting_failure_rendering}"
 
 
 class StrSub(str):
@@ -92,7 +93,7 @@ def bind_model(function, positional_count, names):
                 type_name = type(name).__qualname__
             except Exception:
                 return "panic", UNNAMEABLE_TYPE
-            return "TypeError", f"'{type_name}' object cannot be converted to 'PyString'"
+            return "TypeError", f"'{type_name}{TEXT.cannot_be_converted}{TEXT.str_target}'"
         try:
             text = str.encode(name, "utf-8")
         except UnicodeEncodeError:

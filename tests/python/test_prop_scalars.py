@@ -17,11 +17,12 @@ from hypothesis import event, given
 from hypothesis import strategies as st
 
 import tesk
+from contract_texts import TEXT
 from property_support import PANIC, examples
 
-RESUMED = "Unwrapped panic from Python code"
-UNPRINTABLE = "a formatting trait implementation returned an error: Error"
-SHAPE_TOO_LARGE = "ndarray: Shape too large, product of non-zero axis lengths overflows isize"
+RESUMED = TEXT.unwrapped_panic
+UNPRINTABLE = f"{TEXT.formatting_failed}: {TEXT.formatting_failure_rendering}"
+SHAPE_TOO_LARGE = TEXT.shape_too_large
 
 
 class Unprintable:
@@ -212,7 +213,7 @@ def check_eye(size, outcome):
     if size >= 3037000500:
         assert type(result) is PANIC and result.args == (SHAPE_TOO_LARGE,)
     elif size >= 1518500250:
-        assert type(result) is PANIC and result.args == ("capacity overflow",)
+        assert type(result) is PANIC and result.args == (TEXT.capacity_overflow,)
     elif size >= 2**20:
         assert type(result) is MemoryError
     else:
@@ -287,7 +288,7 @@ def test_perturbation_converts_scaling_like_the_interpreter(scaling, read_only):
         assert np.array_equal(x, model_target)
     elif not writeable_after_conversion:
         assert type(outcome[1]) is ValueError
-        assert outcome[1].args == ("argument 'x': assignment destination is read-only",)
+        assert outcome[1].args == (f"argument 'x': {TEXT.read_only_destination}",)
         assert np.array_equal(x, model_target)
     else:
         assert outcome == ("value", None)
