@@ -27,22 +27,22 @@ template <auto Body, typename... Kinds, std::size_t... I>
 
 /// Converts the bound arguments in order, checks the arrays again, calls the body and
 /// returns its result as a new reference.
-template <const auto& Signature, auto Body, typename... Kinds, std::size_t... I>
-binding::Result<PyObject*> convert_and_call(const std::array<PyObject*, sizeof...(I)>& arguments,
-                                            std::tuple<Kinds...>*, std::index_sequence<I...>) {
-    constexpr auto indices = std::index_sequence<I...>();
+template <auto Body, typename... Kinds, std::size_t... I>
+binding::Result<PyObject*> convert_and_call(const Signature<Kinds...>& signature,
+                                            const std::array<PyObject*, sizeof...(I)>& arguments,
+                                            std::index_sequence<I...> indices) {
     ConvertedArguments<Kinds...> converted{};
     std::optional<binding::Error> error;
     // In order, up to the first that fails.
     static_cast<void>(
-        (convert_argument<Kinds>(Signature.names[I], arguments[I], std::get<I>(converted), error) &&
+        (convert_argument<Kinds>(signature.names[I], arguments[I], std::get<I>(converted), error) &&
          ...));
     if (error.has_value()) {
         return std::move(*error);
     }
     if constexpr (has_array_checks<Kinds...>()) {
         if (std::optional<binding::Error> refused =
-                check_arrays<Kinds...>(Signature.names, arguments, indices)) {
+                check_arrays<Kinds...>(signature.names, arguments, indices)) {
             return std::move(*refused);
         }
     }
@@ -59,10 +59,9 @@ binding::Result<PyObject*> convert_and_call(const std::array<PyObject*, sizeof..
 /// again, calls the body with plain values and returns its result as a new reference.
 template <const auto& Signature, auto Body>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using Described = std::remove_cvref_t<decltype(Signature)>;
     return binding::run_in_frame(
         [&]() -> binding::Result<PyObject*> {
-            constexpr std::size_t count = Described::count;
+            constexpr std::size_t count = Signature.count;
             std::array<PyObject*, count> arguments{};
             // Every parameter by position, the common call, leaves the binder nothing to do.
             if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count)) {
@@ -71,9 +70,7 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                            Signature.arguments(), args, nargs, kwnames, arguments)) {
                 return std::move(*error);
             }
-            return convert_and_call<Signature, Body>(
-                arguments, static_cast<typename Described::KindList*>(nullptr),
-                std::make_index_sequence<count>());
+            return convert_and_call<Body>(Signature, arguments, std::make_index_sequence<count>());
         },
         true);
 }

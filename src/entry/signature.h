@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
-#include <tuple>
 
 #include "binding/arguments.h"
 
@@ -13,7 +12,6 @@ namespace tesk::entry {
 /// The constant description of one function: positional-or-keyword parameters, all
 /// required, in order, the i-th of the i-th kind in `Kinds` (see parameter_kinds.h).
 template <typename... Kinds> struct Signature {
-    using KindList = std::tuple<Kinds...>;
     static constexpr std::size_t count = sizeof...(Kinds);
 
     std::string_view function_name;
