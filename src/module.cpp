@@ -15,6 +15,7 @@
 #include "functions/eye.h"
 #include "functions/max_min.h"
 #include "functions/perturbation.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 #include "runtime/utf8.h"
 
@@ -24,8 +25,7 @@ namespace {
 using binding::Error;
 using binding::Result;
 
-constexpr std::string_view introduction_utf8 =
-    "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线.";
+constexpr std::string_view introduction_utf8 = contract_text::introduction;
 static_assert(introduction_utf8.size() == 85);
 
 // Decoded once, by the compiler: every call copies the characters into a new str.
@@ -37,15 +37,11 @@ entry::Ucs2Text introduction() noexcept {
     return introduction_text.text();
 }
 
-using entry::ParameterKind;
-
-constexpr entry::Signature<0> introduction_signature{"introduction", {}};
-constexpr entry::Signature<1> max_min_signature{"max_min", {{{"x", ParameterKind::float64_array}}}};
-constexpr entry::Signature<2> perturbation_signature{
-    "double_and_random_perturbation",
-    {{{"x", ParameterKind::mutable_float64_array},
-      {"perturbation_scaling", ParameterKind::float64}}}};
-constexpr entry::Signature<1> eye_signature{"eye", {{{"size", ParameterKind::index_size}}}};
+constexpr entry::Signature<> introduction_signature{"introduction", {}};
+constexpr entry::Signature<entry::Float64Array> max_min_signature{"max_min", {"x"}};
+constexpr entry::Signature<entry::MutableFloat64Array, entry::Float64> perturbation_signature{
+    "double_and_random_perturbation", {"x", "perturbation_scaling"}};
+constexpr entry::Signature<entry::IndexSize> eye_signature{"eye", {"size"}};
 
 /// A METH_FASTCALL | METH_KEYWORDS entry as CPython stores it: in ml_meth, under the
 /// generic function type.
@@ -94,8 +90,8 @@ Result<PyObject*> create_function(PyMethodDef& record, PyObject* module) {
     const std::string_view name_text(module_name);
     if (std::size_t offset = runtime::utf8_error_offset(name_text);
         offset != std::string_view::npos) {
-        runtime::fail("PyModule_GetName expected to return utf8",
-                      "invalid utf-8 sequence at byte " + std::to_string(offset));
+        runtime::fail(contract_text::module_name_not_utf8,
+                      contract_text::invalid_utf8_at_byte + std::to_string(offset));
     }
     PyObject* module_name_str = binding::str_from_text(name_text);
     PyObject* function = PyCMethod_New(&record, module, module_name_str, nullptr);
@@ -111,7 +107,7 @@ Result<PyObject*> module_index(PyObject* module) {
     if (all != nullptr) {
         binding::register_new(all);
         if (!PyList_Check(all)) {
-            return binding::downcast_error(all, "PyList");
+            return binding::downcast_error(all, contract_text::list_target);
         }
         return all;
     }
@@ -141,7 +137,7 @@ Result<void> add_function(PyObject* module, PyObject* function) {
         return all.take_error();
     }
     if (PyList_Append(all.value(), binding::str_from_text(name.value())) < 0) {
-        runtime::fail("could not append __name__ to __all__", Error::fetch().render());
+        runtime::fail(contract_text::all_not_appended, Error::fetch().render());
     }
     Py_INCREF(function);
     const int status = PyObject_SetAttr(module, binding::str_from_text(name.value()), function);

@@ -7,6 +7,7 @@
 #include "binding/call_frame.h"
 #include "binding/convert.h"
 #include "binding/first_use_cell.h"
+#include "runtime/contract_texts.h"
 
 namespace tesk::array {
 namespace {
@@ -28,28 +29,28 @@ bool is_numpy_array(PyObject* object) {
 PyArray_Descr* float64_descr() {
     return float64_descr_cell.get([] {
         PyObject* descr = reinterpret_cast<PyObject*>(descr_from_type(NPY_DOUBLE));
-        return reinterpret_cast<PyArray_Descr*>(binding::require_new(descr));
+        return reinterpret_cast<PyArray_Descr*>(binding::require_non_null(descr));
     });
 }
 
 binding::Result<PyArrayObject*> extract_float64_array(PyObject* object) {
     if (!is_numpy_array(object)) {
-        return binding::downcast_error(object, "PyArray<T, D>");
+        return binding::downcast_error(object, contract_text::array_target);
     }
     PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
     PyArray_Descr* descr = fields_of(array)->descr;
     if (descr == nullptr) {
-        // No error is pending here; the registration rule still reports the null.
-        binding::require_new(nullptr);
+        // No error is pending here; the failure is still that of an unusable API result.
+        binding::fail_python_api_call();
     }
     PyArray_Descr* expected = float64_descr();
     // NumPy's own comparison starts with this identity test; most arrays pass it.
     if (descr == expected || equiv_types(descr, expected)) {
         return array;
     }
-    std::string message = "type mismatch:\n from=";
+    std::string message = contract_text::type_mismatch_from;
     message += descr_text(descr);
-    message += ", to=";
+    message += contract_text::type_mismatch_to;
     message += descr_text(expected);
     return binding::Error::type_error(std::move(message));
 }

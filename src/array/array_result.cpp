@@ -37,7 +37,7 @@ PyObject* to_numpy_array(runtime::Float64Buffer&& result) {
     Py_INCREF(descr); // taken over by the call below
     PyObject* created = new_from_descr(array_type(), descr, result.ndim, dims, strides, data,
                                        NPY_ARRAY_WRITEABLE, nullptr);
-    binding::require_new(created);
+    binding::require_non_null(created);
     // The container takes over as base. What NumPy's setter would add is for bases that
     // are arrays themselves, or arrays that have a base already; a fresh array given a
     // container is neither, so the field is set directly.

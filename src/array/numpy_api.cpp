@@ -2,6 +2,7 @@
 #include "array/numpy_api.h"
 
 #include "binding/first_use_cell.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
@@ -20,13 +21,13 @@ void* const* fetch_table() {
     PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
     if (module == nullptr) {
         PyErr_Clear();
-        runtime::fail("Failed to import numpy module");
+        runtime::fail(contract_text::numpy_import_failed);
     }
     kept_module.keep(module);
     PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
     if (capsule == nullptr) {
         PyErr_Clear();
-        runtime::fail("Failed to get numpy capsule API");
+        runtime::fail(contract_text::numpy_capsule_failed);
     }
     // A capsule that carries a name, or is not a capsule at all, yields no pointer;
     // a null table would be a crash later, so it counts as a failed fetch.
@@ -34,7 +35,7 @@ void* const* fetch_table() {
     if (pointer == nullptr) {
         PyErr_Clear();
         Py_DECREF(capsule);
-        runtime::fail("Failed to get numpy capsule API");
+        runtime::fail(contract_text::numpy_capsule_failed);
     }
     kept_capsule.keep(capsule);
     return static_cast<void* const*>(pointer);

@@ -2,45 +2,39 @@
 // deallocation.
 #include "array/slice_container.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "binding/error.h"
 #include "binding/first_use_cell.h"
 #include "binding/trap.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
 namespace {
 
-/// Frees (buffer, length, capacity) when the container goes.
-using BufferRelease = void (*)(void* buffer, std::size_t length, std::size_t capacity);
-
+/// The owner of a result's memory: `count` float64 at `memory`. A result without elements
+/// has no memory, and neither has an instance made by a replaced __new__ (zero-filled).
 struct SliceContainer {
-    PyObject ob_base;          ///< what PyObject_HEAD declares
-    std::uint64_t borrow_word; ///< kept at 0; part of the fixed instance layout
-    void* buffer;
-    std::size_t length;
-    std::size_t capacity;
-    BufferRelease release;
+    PyObject ob_base; ///< what PyObject_HEAD declares
+    double* memory;
+    std::size_t count;
 };
-static_assert(sizeof(SliceContainer) == 56, "PySliceContainer instances are 56 bytes");
 
-constexpr char docstring[] =
-    "Utility type safely owning a fixed/growable buffer on the Python heap.";
+/// The size of an instance as Python reports it (__basicsize__, sys.getsizeof), kept at
+/// what it has always been; the bytes past the fields are not used.
+constexpr std::size_t instance_size = 56;
+static_assert(sizeof(SliceContainer) <= instance_size);
+
+constexpr const auto& docstring = contract_text::container_doc;
 static_assert(sizeof docstring == 71, "the docstring is 70 characters and a NUL");
 
 binding::FirstUseCell<PyTypeObject> container_type;
 
 void container_dealloc(PyObject* self) {
     binding::run_in_frame([self]() -> binding::Result<PyObject*> {
-        SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
-        // The type is a mutable heap type, so Python code can swap in a __new__ that makes
-        // a zero-filled instance: one that owns no memory and has no routine to free it.
-        if (container->release != nullptr) {
-            container->release(container->buffer, container->length, container->capacity);
-        }
+        runtime::FreeMemory()(reinterpret_cast<SliceContainer*>(self)->memory);
         // Instances of a heap type hold a reference to it.
         PyTypeObject* type = Py_TYPE(self);
         type->tp_free(self);
@@ -58,16 +52,16 @@ void container_dealloc(PyObject* self) {
 int container_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
     static double no_elements = 0.0;
     const SliceContainer* container = reinterpret_cast<SliceContainer*>(self);
-    if (container->buffer == nullptr) {
+    if (container->memory == nullptr) {
         return PyBuffer_FillInfo(view, self, &no_elements, 0, 0, flags);
     }
-    const auto bytes = static_cast<Py_ssize_t>(container->length * sizeof(double));
-    return PyBuffer_FillInfo(view, self, container->buffer, bytes, 0, flags);
+    const auto bytes = static_cast<Py_ssize_t>(container->count * sizeof(double));
+    return PyBuffer_FillInfo(view, self, container->memory, bytes, 0, flags);
 }
 
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
     return binding::run_in_frame([]() -> binding::Result<PyObject*> {
-        return binding::Error::type_error(std::string_view("No constructor defined"));
+        return binding::Error::type_error(std::string_view(contract_text::no_constructor));
     });
 }
 
@@ -80,13 +74,13 @@ PyTypeObject* create_type() {
         {Py_bf_getbuffer, reinterpret_cast<void*>(&container_getbuffer)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT,
-                        slots};
+    PyType_Spec spec = {"builtins.PySliceContainer", static_cast<int>(instance_size), 0,
+                        Py_TPFLAGS_DEFAULT, slots};
     PyObject* created = PyType_FromSpec(&spec);
     if (created == nullptr) {
         binding::Error::fetch().restore();
         PyErr_PrintEx(0);
-        runtime::fail("An error occurred while initializing class PySliceContainer");
+        runtime::fail(contract_text::container_type_failed);
     }
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(created);
     // The type keeps a docstring of its own in interpreter memory, whatever happens
@@ -97,13 +91,6 @@ PyTypeObject* create_type() {
         type->tp_doc = static_cast<const char*>(copy);
     }
     return type;
-}
-
-/// Frees float64 memory from the C allocator; capacity 0 means no memory.
-void release_float64_buffer(void* buffer, std::size_t, std::size_t capacity) noexcept {
-    if (capacity != 0) {
-        runtime::FreeMemory()(static_cast<double*>(buffer));
-    }
 }
 
 } // namespace
@@ -117,18 +104,15 @@ PyObject* new_slice_container(runtime::Float64Memory memory, std::size_t count) 
     // What the inherited allocator does for a type that neither collects garbage nor can be
     // subclassed, less the zero fill: every field is set below. tp_free, PyObject_Free,
     // gives the memory back.
-    void* instance = PyObject_Malloc(sizeof(SliceContainer));
+    void* instance = PyObject_Malloc(instance_size);
     if (instance == nullptr) {
         PyErr_NoMemory();
-        runtime::fail("Object creation failed.", binding::Error::fetch().render());
+        runtime::fail(contract_text::object_creation_failed, binding::Error::fetch().render());
     }
     PyObject* object = PyObject_Init(static_cast<PyObject*>(instance), type);
     SliceContainer* container = reinterpret_cast<SliceContainer*>(object);
-    container->borrow_word = 0;
-    container->length = count;
-    container->capacity = memory != nullptr ? count : 0;
-    container->buffer = memory.release();
-    container->release = &release_float64_buffer;
+    container->memory = memory.release();
+    container->count = count;
     return object;
 }
 

@@ -1,6 +1,7 @@
 // view.cpp — reading a NumPy float64 array's layout.
 #include "array/view.h"
 
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::array {
@@ -8,7 +9,7 @@ namespace tesk::array {
 runtime::Float64View view_of(PyArrayObject* array) {
     const PyArrayObject_fields* fields = fields_of(array);
     if (fields->nd > static_cast<int>(runtime::Float64View::max_dimensions)) {
-        runtime::fail("Only dimensionalities of up to 32 are supported");
+        runtime::fail(contract_text::too_many_dimensions);
     }
     const std::size_t ndim = static_cast<std::size_t>(fields->nd);
     runtime::AxisList axes(ndim);

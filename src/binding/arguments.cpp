@@ -6,6 +6,7 @@
 
 #include "binding/call_frame.h"
 #include "binding/convert.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::binding {
@@ -58,7 +59,8 @@ Error multiple_values(const ArgSpec& spec, std::string_view keyword) {
 std::string formatted_object_text(PyObject* object) {
     std::optional<std::string> text = object_text(object);
     if (!text.has_value()) {
-        runtime::fail("a formatting trait implementation returned an error", "Error");
+        runtime::fail(contract_text::formatting_failed,
+                      contract_text::formatting_failure_rendering);
     }
     return std::move(*text);
 }
@@ -95,7 +97,7 @@ std::optional<Error> bind_arguments(const ArgSpec& spec, PyObject* const* args, 
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
         if (!PyUnicode_Check(name)) {
-            return downcast_error(name, "PyString");
+            return downcast_error(name, contract_text::str_target);
         }
         Py_ssize_t length = 0;
         const char* data = PyUnicode_AsUTF8AndSize(name, &length);

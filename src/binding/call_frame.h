@@ -1,17 +1,15 @@
-// call_frame.h — call frame, owned-object pool, pending reference-count queue, lock guard.
+// call_frame.h — the call frame: owned-object pool and frame nesting of a thread.
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
 #include "binding/python.h"
 
 namespace tesk::binding {
 
-/// Brackets every entry from the interpreter. Opening counts the interpreter lock as
-/// held by this thread, applies queued reference-count changes and marks the pool;
-/// closing releases, oldest first, every reference registered since the mark, and
-/// leaves CPython's recursion guard if the frame entered it.
+/// Brackets every entry from the interpreter. Opening counts one more open frame on this
+/// thread and marks the pool; closing releases, oldest first, every reference registered
+/// since the mark, and leaves CPython's recursion guard if the frame entered it.
 ///
 /// Closing is not noexcept: at interpreter exit, a daemon thread that asks for the lock
 /// back is ended with pthread_exit, whose forced unwind passes through here. The trap
@@ -36,7 +34,7 @@ public:
 private:
     static constexpr std::size_t no_mark = ~std::size_t{0};
     std::size_t mark_;
-    /// Opened while another frame of this thread was open, known when the counter is read.
+    /// Opened while another frame of this thread was open, known when the depth is read.
     bool nested_ = false;
     bool in_recursion_guard_ = false;
     bool abandoned_ = false;
@@ -44,45 +42,20 @@ private:
 
 /// Takes over a new reference returned by the interpreter and keeps it until the
 /// innermost open frame closes; returns the same pointer, now usable as borrowed.
-/// A null pointer prints the pending exception and fails with "Python API call failed".
+/// A null pointer fails as fail_python_api_call does.
 PyObject* register_new(PyObject* object);
 
-/// Returns `object` unchanged, or, for null, prints the pending exception and fails
-/// with "Python API call failed": for new references that the caller keeps itself.
-PyObject* require_new(PyObject* object);
+/// Returns `object` unchanged, or, for null, fails as fail_python_api_call does: for new
+/// references that the caller keeps itself.
+PyObject* require_non_null(PyObject* object);
 
-/// Whether this thread really holds the interpreter lock: false only while a thread that
-/// the interpreter ends at exit unwinds through a call.
-bool thread_holds_interpreter_lock() noexcept;
+/// Prints the pending exception, if any, and fails with "Python API call failed": where
+/// an interpreter call returned null, or a value it returned cannot be used.
+[[noreturn]] void fail_python_api_call();
 
-/// Py_INCREF now when this thread holds the lock inside the module, else queued.
-void safe_incref(PyObject* object) noexcept;
-
-/// Py_DECREF now when this thread holds the lock inside the module, else queued.
+/// Py_DECREF, unless this thread does not hold the interpreter lock: a daemon thread
+/// that the interpreter ends at exit unwinds through a call without it, and the
+/// references it held stay with the exiting process.
 void safe_release(PyObject* object) noexcept;
-
-/// True when this thread is inside a frame or lock guard of the module.
-bool lock_held() noexcept;
-
-/// Takes the interpreter lock on a thread that has no frame; opens a frame of its own.
-/// Error::render needs it: the text of an error can be asked for where no call holds the
-/// lock. Where not even an interpreter runs yet (a host program that only embeds the
-/// module's code), the first guard starts one.
-class LockGuard {
-public:
-    LockGuard();
-    /// Releasing guards out of order has no orderly path and ends the process.
-    ~LockGuard();
-    LockGuard(const LockGuard&) = delete;
-    LockGuard& operator=(const LockGuard&) = delete;
-
-private:
-    PyGILState_STATE state_;
-    std::optional<CallFrame> frame_;
-};
-
-/// Test hooks: the pool length and lock-nesting counter of the calling thread.
-std::size_t pool_length() noexcept;
-std::size_t lock_count() noexcept;
 
 } // namespace tesk::binding

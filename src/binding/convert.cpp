@@ -3,6 +3,7 @@
 
 #include "binding/call_frame.h"
 #include "binding/owned_reference.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 #include "runtime/utf8.h"
 
@@ -16,7 +17,7 @@ FirstUseCell<> qualname_key;
 Result<std::uint64_t> to_unsigned_size(PyObject* integer) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == ~0ULL) {
-        if (std::optional<Error> error = Error::take()) {
+        if (std::optional<Error> error = Error::fetch_if_set()) {
             return std::move(*error);
         }
     }
@@ -29,7 +30,7 @@ PyObject* interned_name(FirstUseCell<>& cell, std::string_view text) {
     return cell.get([text] {
         // Interning may swap in an equal string that already exists and release ours,
         // so the pointer is kept only after interning.
-        PyObject* name = require_new(
+        PyObject* name = require_non_null(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         PyUnicode_InternInPlace(&name);
         return name;
@@ -42,7 +43,7 @@ Result<double> to_f64(PyObject* object) {
     }
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
-        if (std::optional<Error> error = Error::take()) {
+        if (std::optional<Error> error = Error::fetch_if_set()) {
             return std::move(*error);
         }
     }
@@ -65,7 +66,7 @@ Result<std::uint64_t> to_index_size(PyObject* object) {
 
 Result<std::string_view> to_utf8(PyObject* object) {
     if (!PyUnicode_Check(object)) {
-        return downcast_error(object, "PyString");
+        return downcast_error(object, contract_text::str_target);
     }
     Py_ssize_t length = 0;
     const char* data = PyUnicode_AsUTF8AndSize(object, &length);
@@ -104,10 +105,10 @@ Error downcast_error(PyObject* object, std::string_view target) {
         }
     }
     if (!name.has_value()) {
-        runtime::fail("a Display implementation returned an error unexpectedly", "Error");
+        runtime::fail(contract_text::display_failed, contract_text::formatting_failure_rendering);
     }
     std::string message = "'";
-    message.append(*name).append("' object cannot be converted to '").append(target).append("'");
+    message.append(*name).append(contract_text::cannot_be_converted).append(target).append("'");
     return Error::type_error(std::move(message));
 }
 

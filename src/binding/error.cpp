@@ -7,21 +7,11 @@
 #include "binding/convert.h"
 #include "binding/first_use_cell.h"
 #include "binding/owned_reference.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::binding {
 namespace {
-
-constexpr std::string_view not_an_exception = "exceptions must derive from BaseException";
-
-constexpr char panic_type_name[] = "pyo3_runtime.PanicException";
-constexpr char panic_type_doc[] =
-    "\n"
-    "The exception raised when native code of the tesk module, called from Python, panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 FirstUseCell<> panic_type_cell;
 
@@ -30,17 +20,13 @@ bool is_exception_class(PyObject* object) {
                                                             Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
 
-PyObject* builtin_exception(PyObject* type) {
-    return require_new(type);
-}
-
 } // namespace
 
 PyObject* ArgumentMaker::make() {
     const std::string_view text =
         std::visit([](const auto& held) { return std::string_view(held); }, text_);
-    PyObject* str =
-        require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyObject* str = require_non_null(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     text_ = std::string_view();
     if (shape_ == Shape::text) {
         return str;
@@ -48,7 +34,7 @@ PyObject* ArgumentMaker::make() {
     PyObject* tuple = PyTuple_New(1);
     if (tuple == nullptr) {
         Py_DECREF(str);
-        require_new(tuple);
+        fail_python_api_call();
     }
     PyTuple_SET_ITEM(tuple, 0, str);
     return tuple;
@@ -56,23 +42,24 @@ PyObject* ArgumentMaker::make() {
 
 PyObject* panic_type() {
     return panic_type_cell.get([] {
-        PyObject* base = require_new(PyExc_BaseException);
-        PyObject* type = PyErr_NewExceptionWithDoc(panic_type_name, panic_type_doc, base, nullptr);
+        PyObject* type =
+            PyErr_NewExceptionWithDoc(contract_text::panic_type_name, contract_text::panic_type_doc,
+                                      PyExc_BaseException, nullptr);
         if (type == nullptr) {
-            runtime::fail("Failed to initialize new exception type.", Error::fetch().render());
+            runtime::fail(contract_text::panic_type_failed, Error::fetch().render());
         }
         return type;
     });
 }
 
 PyObject* Error::type_error_type() {
-    return builtin_exception(PyExc_TypeError);
+    return PyExc_TypeError;
 }
 PyObject* Error::value_error_type() {
-    return builtin_exception(PyExc_ValueError);
+    return PyExc_ValueError;
 }
 PyObject* Error::system_error_type() {
-    return builtin_exception(PyExc_SystemError);
+    return PyExc_SystemError;
 }
 
 Error Error::lazy(TypeGetter type, MessageText text, ArgumentMaker::Shape shape) {
@@ -83,7 +70,7 @@ Error Error::lazy(TypeGetter type, MessageText text, ArgumentMaker::Shape shape)
     return error;
 }
 
-std::optional<Error> Error::take() {
+std::optional<Error> Error::fetch_if_set() {
     Error error;
     PyErr_Fetch(&error.fields_->type, &error.fields_->value, &error.fields_->traceback);
     if (error.fields_->type == nullptr) {
@@ -93,17 +80,14 @@ std::optional<Error> Error::take() {
     if (error.fields_->type == panic_type()) {
         // A panic raised by Python code that the module called: print it and carry
         // it on as an internal failure of the current call.
-        std::string message = "Unwrapped panic from Python code";
+        std::string message = contract_text::unwrapped_panic;
         if (error.fields_->value != nullptr && PyUnicode_Check(error.fields_->value)) {
             Result<std::string> text = to_utf8_owned(error.fields_->value);
             if (text.ok()) {
                 message = std::move(text).value();
             }
         }
-        std::fputs("--- A PanicException was fetched from Python; resuming it as a failure of "
-                   "the current call ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(contract_text::panic_resumed_notice, stderr);
         std::fflush(stderr);
         const Triple triple = error.into_triple();
         PyErr_Restore(triple.type, triple.value, triple.traceback);
@@ -114,10 +98,10 @@ std::optional<Error> Error::take() {
 }
 
 Error Error::fetch() {
-    if (std::optional<Error> error = take()) {
+    if (std::optional<Error> error = fetch_if_set()) {
         return std::move(*error);
     }
-    return system_error(std::string_view("attempted to fetch exception but none was set"));
+    return system_error(std::string_view(contract_text::nothing_to_fetch));
 }
 
 Error Error::from_object(PyObject* object) {
@@ -133,13 +117,13 @@ Error Error::from_object(PyObject* object) {
         error.fields_->type = object;
         Py_INCREF(object);
     } else {
-        error.replace_by_not_an_exception();
+        return type_error(std::string_view(contract_text::not_an_exception));
     }
     return error;
 }
 
 Error Error::from_failure(const std::string* message) {
-    constexpr std::string_view generic = "native code of tesk failed without a message";
+    constexpr std::string_view generic = contract_text::failure_without_message;
     return lazy(&panic_type, message != nullptr ? MessageText(*message) : MessageText(generic),
                 ArgumentMaker::Shape::one_tuple);
 }
@@ -170,34 +154,16 @@ void Error::release() noexcept {
     fields_.reset();
 }
 
-void Error::replace_by_not_an_exception() {
-    fields_->state = State::lazy_value;
-    fields_->type = type_error_type();
-    Py_INCREF(fields_->type);
-    fields_->maker.emplace(not_an_exception, ArgumentMaker::Shape::text);
-}
-
 Error::Triple Error::into_triple() {
     if (fields_->state == State::lazy) {
+        // Every getter gives an exception class, one of the interpreter's or panic_type.
         PyObject* type = fields_->getter();
-        if (!is_exception_class(type)) {
-            // The replaced argument maker never runs.
-            replace_by_not_an_exception();
-        } else {
-            Py_INCREF(type);
-            OwnedReference held_type(type);
-            PyObject* value = fields_->maker->make();
-            fields_->maker.reset();
-            fields_->state = State::moved;
-            return Triple{held_type.release(), value, nullptr};
-        }
-    }
-    if (fields_->state == State::lazy_value) {
-        Triple triple{fields_->type, fields_->maker->make(), nullptr};
-        fields_->type = nullptr;
+        Py_INCREF(type);
+        OwnedReference held_type(type);
+        PyObject* value = fields_->maker->make();
         fields_->maker.reset();
         fields_->state = State::moved;
-        return triple;
+        return Triple{held_type.release(), value, nullptr};
     }
     Triple triple{fields_->type, fields_->value, fields_->traceback};
     fields_->type = fields_->value = fields_->traceback = nullptr;
@@ -206,9 +172,6 @@ Error::Triple Error::into_triple() {
 }
 
 void Error::restore() && {
-    if (fields_->state == State::normalizing) {
-        runtime::fail("Cannot restore a PyErr while normalizing it");
-    }
     Triple triple = into_triple();
     PyErr_Restore(triple.type, triple.value, triple.traceback);
 }
@@ -217,19 +180,15 @@ void Error::normalize() {
     if (fields_->state == State::normalized) {
         return;
     }
-    if (fields_->state == State::normalizing) {
-        runtime::fail("Cannot normalize a PyErr while already normalizing it.");
-    }
     Triple triple = into_triple();
-    fields_->state = State::normalizing;
     PyErr_NormalizeException(&triple.type, &triple.value, &triple.traceback);
     if (triple.type == nullptr || triple.value == nullptr) {
         Py_XDECREF(triple.type);
         Py_XDECREF(triple.value);
         Py_XDECREF(triple.traceback);
         fields_->state = State::moved;
-        runtime::fail(triple.type == nullptr ? "Exception type missing"
-                                             : "Exception value missing");
+        runtime::fail(triple.type == nullptr ? contract_text::exception_type_missing
+                                             : contract_text::exception_value_missing);
     }
     fields_->type = triple.type;
     fields_->value = triple.value;
@@ -269,39 +228,25 @@ void Error::set_cause(std::optional<Error> cause) {
     PyException_SetCause(exception, cause_value);
 }
 
-void Error::print() {
-    normalize();
-    safe_incref(fields_->type);
-    safe_incref(fields_->value);
-    if (fields_->traceback != nullptr) {
-        safe_incref(fields_->traceback);
-    }
-    PyErr_Restore(fields_->type, fields_->value, fields_->traceback);
-    PyErr_PrintEx(0);
-}
-
 std::string Error::render() {
-    std::optional<LockGuard> guard;
-    if (!lock_held()) {
-        guard.emplace();
-    }
     normalize();
     auto repr = [](PyObject* object) {
         PyObject* text = PyObject_Repr(object);
         if (text == nullptr) {
             PyErr_Clear();
-            return std::string("<unrepresentable object>");
+            return std::string(contract_text::unrepresentable_object);
         }
         return lossy_utf8(register_new(text));
     };
-    std::string rendering = "PyErr { type: " + repr(fields_->type) +
-                            ", value: " + repr(fields_->value) + ", traceback: ";
+    using namespace contract_text;
+    std::string rendering = rendering_type + repr(fields_->type) + rendering_value +
+                            repr(fields_->value) + rendering_traceback;
     if (fields_->traceback == nullptr) {
-        rendering += "None";
+        rendering += rendering_no_traceback;
     } else {
-        rendering += "Some(" + repr(fields_->traceback) + ")";
+        rendering += rendering_some + repr(fields_->traceback) + rendering_some_end;
     }
-    rendering += " }";
+    rendering += rendering_end;
     return rendering;
 }
 

@@ -46,11 +46,12 @@ public:
 
     /// The pending exception, or none. A pending pyo3_runtime.PanicException is
     /// resumed: printed, then continued as an internal failure.
-    static std::optional<Error> take();
-    /// take(), or SystemError "attempted to fetch exception but none was set".
+    static std::optional<Error> fetch_if_set();
+    /// fetch_if_set(), or SystemError "attempted to fetch exception but none was set".
     static Error fetch();
     /// From an exception instance or class; anything else gives the TypeError
-    /// "exceptions must derive from BaseException".
+    /// "exceptions must derive from BaseException". A __cause__ set from C code, which
+    /// the interpreter does not check, can be any of the three.
     static Error from_object(PyObject* object);
     /// The pyo3_runtime.PanicException of an internal failure: its message as the one
     /// argument, or a generic text for a failure that carried none (null).
@@ -74,13 +75,11 @@ public:
     std::optional<Error> cause();
     /// Sets __cause__ (and so __suppress_context__) of the normalised exception.
     void set_cause(std::optional<Error> cause);
-    /// Prints like an uncaught exception; the error value is kept.
-    void print();
-    /// "PyErr { type: T, value: V, traceback: B }", for failure messages.
+    /// "PyErr { type: T, value: V, traceback: B }", for failure messages; inside a call.
     std::string render();
 
 private:
-    enum class State : unsigned char { lazy, lazy_value, raw, normalized, normalizing, moved };
+    enum class State : unsigned char { lazy, raw, normalized, moved };
     struct Triple {
         PyObject* type;
         PyObject* value;
@@ -103,9 +102,6 @@ private:
     static PyObject* type_error_type();
     static PyObject* value_error_type();
     static PyObject* system_error_type();
-    /// The TypeError "exceptions must derive from BaseException", in place of what the
-    /// error held; an argument maker it had never runs.
-    void replace_by_not_an_exception();
     Triple into_triple();
     void release() noexcept;
 

@@ -18,53 +18,59 @@ namespace tesk::entry {
 
 /// Builds the body's arguments and calls it. Not inlined: views and the draw buffer of
 /// the bodies stay off the frames that run an argument's Python code.
-template <const auto& Signature, auto Body, std::size_t... I>
-[[gnu::noinline]] auto call_body(const ConvertedArgument* converted, std::index_sequence<I...>) {
-    [[maybe_unused]] std::tuple<BodyArgument<Signature.parameters[I].kind>...> arguments(
-        converted[I]...);
-    return Body(std::get<I>(arguments).get()...);
+template <auto Body, typename... Kinds, std::size_t... I>
+[[gnu::noinline]] auto call_body(const ConvertedArguments<Kinds...>& converted,
+                                 std::index_sequence<I...>) {
+    [[maybe_unused]] std::tuple<Received<Kinds>...> received(std::get<I>(converted)...);
+    return Body(std::get<I>(received).value...);
+}
+
+/// Converts the bound arguments in order, checks the arrays again, calls the body and
+/// returns its result as a new reference.
+template <auto Body, typename... Kinds, std::size_t... I>
+binding::Result<PyObject*> convert_and_call(const Signature<Kinds...>& signature,
+                                            const std::array<PyObject*, sizeof...(I)>& arguments,
+                                            std::index_sequence<I...> indices) {
+    ConvertedArguments<Kinds...> converted{};
+    std::optional<binding::Error> error;
+    // In order, up to the first that fails.
+    static_cast<void>(
+        (convert_argument<Kinds>(signature.names[I], arguments[I], std::get<I>(converted), error) &&
+         ...));
+    if (error.has_value()) {
+        return std::move(*error);
+    }
+    if constexpr (has_array_checks<Kinds...>()) {
+        if (std::optional<binding::Error> refused =
+                check_arrays<Kinds...>(signature.names, arguments, indices)) {
+            return std::move(*refused);
+        }
+    }
+    if constexpr (std::is_void_v<decltype(call_body<Body, Kinds...>(converted, indices))>) {
+        call_body<Body, Kinds...>(converted, indices);
+        return none();
+    } else {
+        return to_python(call_body<Body, Kinds...>(converted, indices));
+    }
 }
 
 /// The METH_FASTCALL | METH_KEYWORDS entry of the function that `Signature` describes and
-/// `Body` computes: binds the arguments, converts each in order, checks the arrays again,
-/// calls the body with plain values and returns its result as a new reference.
+/// `Body` computes: binds the arguments, then converts them by kind, checks the arrays
+/// again, calls the body with plain values and returns its result as a new reference.
 template <const auto& Signature, auto Body>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using binding::Error;
-    using binding::Result;
     return binding::run_in_frame(
-        [&]() -> Result<PyObject*> {
-            constexpr std::size_t count = Signature.parameters.size();
+        [&]() -> binding::Result<PyObject*> {
+            constexpr std::size_t count = Signature.count;
             std::array<PyObject*, count> arguments{};
             // Every parameter by position, the common call, leaves the binder nothing to do.
             if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(count)) {
                 std::copy_n(args, count, arguments.begin());
-            } else if (std::optional<Error> error = binding::bind_arguments(
+            } else if (std::optional<binding::Error> error = binding::bind_arguments(
                            Signature.arguments(), args, nargs, kwnames, arguments)) {
                 return std::move(*error);
             }
-            std::array<ConvertedArgument, count> converted{};
-            for (std::size_t i = 0; i < count; ++i) {
-                Result<ConvertedArgument> argument =
-                    convert_argument(Signature.parameters[i], arguments[i]);
-                if (!argument.ok()) {
-                    return argument.take_error();
-                }
-                converted[i] = argument.value();
-            }
-            if constexpr (has_array_checks(Signature.parameters)) {
-                if (Result<void> checked = check_arrays(Signature.parameters, arguments);
-                    !checked.ok()) {
-                    return checked.take_error();
-                }
-            }
-            constexpr auto indices = std::make_index_sequence<count>();
-            if constexpr (std::is_void_v<decltype(call_body<Signature, Body>(nullptr, indices))>) {
-                call_body<Signature, Body>(converted.data(), indices);
-                return none();
-            } else {
-                return to_python(call_body<Signature, Body>(converted.data(), indices));
-            }
+            return convert_and_call<Body>(Signature, arguments, std::make_index_sequence<count>());
         },
         true);
 }

@@ -1,88 +1,47 @@
-// parameters.h — from argument objects to the plain values a function body takes, and back.
+// parameters.h — from argument objects to the values a body takes, over a signature's kinds.
 #pragma once
 
 #include <array>
 #include <cstddef>
-#include <cstdint>
-#include <span>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <utility>
 
-#include "array/array_check.h"
 #include "array/numpy_api.h"
-#include "array/view.h"
 #include "binding/arguments.h"
-#include "binding/convert.h"
 #include "binding/result.h"
-#include "entry/signature.h"
+#include "entry/parameter_kinds.h"
 #include "entry/static_text.h"
 #include "runtime/float64_buffer.h"
-#include "runtime/float64_view.h"
 
 namespace tesk::entry {
 
-/// One argument after its conversion; which member holds it follows from its kind.
-struct ConvertedArgument {
-    PyArrayObject* array = nullptr; ///< borrowed from the call's arguments
-    double real = 0.0;
-    std::uint64_t size = 0;
-};
+/// The converted arguments of the kinds `Kinds`, one member each.
+template <typename... Kinds> using ConvertedArguments = std::tuple<typename Kinds::Converted...>;
 
-/// The converted argument with `result` in `member`, or the result's error rewritten with
-/// the parameter's name.
-template <typename T>
-binding::Result<ConvertedArgument> converted(const Parameter& parameter, binding::Result<T> result,
-                                             T ConvertedArgument::*member) {
-    if (!result.ok()) {
-        return binding::rewrite_argument_error(parameter.name, result.take_error());
+/// Converts one argument into `converted`; false, with the error rewritten with the
+/// parameter's name in `error`, when the conversion fails. Inline, so that a function's
+/// kinds choose their conversions at compile time.
+template <typename Kind>
+bool convert_argument(std::string_view name, PyObject* object, typename Kind::Converted& converted,
+                      std::optional<binding::Error>& error) {
+    binding::Result<typename Kind::Converted> result = Kind::convert(object);
+    if (!result.ok()) [[unlikely]] {
+        error.emplace(binding::rewrite_argument_error(name, result.take_error()));
+        return false;
     }
-    ConvertedArgument argument;
-    argument.*member = result.value();
-    return argument;
-}
-
-/// Converts one argument; an error is rewritten with the parameter's name. Arrays are
-/// only checked here: their layout is read once every conversion has run. Inline, so that
-/// a function's constant parameter kinds choose the conversion at compile time.
-inline binding::Result<ConvertedArgument> convert_argument(const Parameter& parameter,
-                                                           PyObject* object) {
-    switch (parameter.kind) {
-    case ParameterKind::float64_array:
-    case ParameterKind::mutable_float64_array:
-        return converted(parameter, array::extract_float64_array(object),
-                         &ConvertedArgument::array);
-    case ParameterKind::float64:
-        return converted(parameter, binding::to_f64(object), &ConvertedArgument::real);
-    case ParameterKind::index_size:
-        return converted(parameter, binding::to_index_size(object), &ConvertedArgument::size);
-    }
-    __builtin_unreachable();
-}
-
-constexpr bool is_array(ParameterKind kind) noexcept {
-    return kind == ParameterKind::float64_array || kind == ParameterKind::mutable_float64_array;
-}
-
-/// Whether converting `object` as `kind` may have run Python code (__float__, __index__,
-/// or more) that could have changed an array converted before it. An exact float or int
-/// is read as it stands.
-inline bool conversion_may_run_code(ParameterKind kind, PyObject* object) noexcept {
-    switch (kind) {
-    case ParameterKind::float64:
-        return !PyFloat_CheckExact(object);
-    case ParameterKind::index_size:
-        return !PyLong_CheckExact(object);
-    case ParameterKind::float64_array:
-    case ParameterKind::mutable_float64_array:
-        break;
-    }
+    converted = result.value();
     return true;
 }
 
-/// Whether check_arrays has anything to do for these parameters: an array that a later
+/// Whether check_arrays has anything to do for these kinds: an array that a later
 /// conversion may change, or one that the body writes.
-constexpr bool has_array_checks(std::span<const Parameter> parameters) {
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (parameters[i].kind == ParameterKind::mutable_float64_array ||
-            (is_array(parameters[i].kind) && i + 1 < parameters.size())) {
+template <typename... Kinds> constexpr bool has_array_checks() {
+    constexpr std::array<bool, sizeof...(Kinds)> arrays{Kinds::is_array...};
+    constexpr std::array<bool, sizeof...(Kinds)> written{Kinds::body_writes...};
+    for (std::size_t i = 0; i < arrays.size(); ++i) {
+        if (written[i] || (arrays[i] && i + 1 < arrays.size())) {
             return true;
         }
     }
@@ -90,87 +49,57 @@ constexpr bool has_array_checks(std::span<const Parameter> parameters) {
 }
 
 /// The array check of the conversion again, with the same errors.
-binding::Result<void> check_array_again(const Parameter& parameter, PyObject* object);
+binding::Result<void> check_array_again(std::string_view name, PyObject* object);
 
-/// ValueError "argument '<parameter>': assignment destination is read-only".
-binding::Error read_only_error(const Parameter& parameter);
+/// ValueError "argument '<name>': assignment destination is read-only".
+binding::Error read_only_error(std::string_view name);
 
-/// Runs once every argument is converted, right before the body. A later conversion may
-/// have run Python code (__float__, __index__) that changed an array checked earlier, so
-/// such an array is checked again, with the same errors; then arrays the body writes are
-/// refused when NumPy marks them read-only. Inline over a fixed parameter table, so that
-/// each function keeps only the tests its own parameters need.
-template <std::size_t Count>
-binding::Result<void> check_arrays(const std::array<Parameter, Count>& parameters,
-                                   const std::array<PyObject*, Count>& arguments) {
-    // Arrays before the last conversion that may have run Python code are checked again.
-    std::size_t check_again_before = 0;
-    for (std::size_t i = 0; i < Count; ++i) {
-        if (conversion_may_run_code(parameters[i].kind, arguments[i])) {
-            check_again_before = i;
-        }
-    }
-    for (std::size_t i = 0; i < Count; ++i) {
-        if (!is_array(parameters[i].kind)) {
-            continue;
-        }
-        if (i < check_again_before) {
-            if (binding::Result<void> checked = check_array_again(parameters[i], arguments[i]);
-                !checked.ok()) {
-                return checked;
+/// The checks of one argument of kind `Kind` before the body; false, with `error` set,
+/// when it is refused.
+template <typename Kind>
+bool check_array(bool again, std::string_view name, PyObject* object,
+                 std::optional<binding::Error>& error) {
+    if constexpr (Kind::is_array) {
+        if (again) {
+            if (binding::Result<void> checked = check_array_again(name, object); !checked.ok()) {
+                error.emplace(checked.take_error());
+                return false;
             }
         }
         // Writing through a read-only array could change memory that others rely on
         // being immutable (bytes objects under frombuffer), or fault on read-only pages.
-        if (parameters[i].kind == ParameterKind::mutable_float64_array &&
-            (array::fields_of(reinterpret_cast<PyArrayObject*>(arguments[i]))->flags &
+        if (Kind::body_writes &&
+            (array::fields_of(reinterpret_cast<PyArrayObject*>(object))->flags &
              NPY_ARRAY_WRITEABLE) == 0) {
-            return read_only_error(parameters[i]);
+            error.emplace(read_only_error(name));
+            return false;
         }
     }
-    return {};
+    return true;
 }
 
-/// The value a body receives for a parameter of kind `Kind`, alive while the body runs.
-template <ParameterKind Kind> class BodyArgument;
+/// Runs once every argument is converted, right before the body. A later conversion may
+/// have run Python code (__float__, __index__) that changed an array checked earlier, so
+/// such an array is checked again, with the same errors; then arrays the body writes are
+/// refused when NumPy marks them read-only. Each function keeps only the tests its own
+/// kinds need.
+template <typename... Kinds, std::size_t... I>
+std::optional<binding::Error> check_arrays(const std::array<std::string_view, sizeof...(I)>& names,
+                                           const std::array<PyObject*, sizeof...(I)>& arguments,
+                                           std::index_sequence<I...>) {
+    // Arrays before the last conversion that may have run Python code are checked again.
+    std::size_t check_again_before = 0;
+    ((check_again_before = Kinds::may_run_code(arguments[I]) ? I : check_again_before), ...);
+    std::optional<binding::Error> error;
+    static_cast<void>(
+        (check_array<Kinds>(I < check_again_before, names[I], arguments[I], error) && ...));
+    return error;
+}
 
-template <> class BodyArgument<ParameterKind::float64_array> {
-public:
-    explicit BodyArgument(const ConvertedArgument& argument)
-        : borrow_(argument.array), view_(array::view_of(argument.array)) {}
-    const runtime::Float64View& get() const noexcept { return view_; }
-
-private:
-    array::ReadonlyBorrow borrow_;
-    runtime::Float64View view_;
-};
-
-template <> class BodyArgument<ParameterKind::mutable_float64_array> {
-public:
-    explicit BodyArgument(const ConvertedArgument& argument)
-        : view_(array::view_of(argument.array)) {}
-    const runtime::Float64View& get() const noexcept { return view_; }
-
-private:
-    runtime::Float64View view_;
-};
-
-template <> class BodyArgument<ParameterKind::float64> {
-public:
-    explicit BodyArgument(const ConvertedArgument& argument) noexcept : value_(argument.real) {}
-    double get() const noexcept { return value_; }
-
-private:
-    double value_;
-};
-
-template <> class BodyArgument<ParameterKind::index_size> {
-public:
-    explicit BodyArgument(const ConvertedArgument& argument) noexcept : value_(argument.size) {}
-    std::uint64_t get() const noexcept { return value_; }
-
-private:
-    std::uint64_t value_;
+/// What the body receives for a parameter of kind `Kind`, made in place.
+template <typename Kind> struct Received {
+    explicit Received(typename Kind::Converted converted) : value(Kind::receive(converted)) {}
+    decltype(Kind::receive(std::declval<typename Kind::Converted>())) value;
 };
 
 /// A new reference to a body's result as a Python object.

@@ -1,4 +1,4 @@
-// signature.h — a module function's name and typed parameters, in one table.
+// signature.h — a module function's name and the names of its parameters, by kind.
 #pragma once
 
 #include <array>
@@ -9,37 +9,18 @@
 
 namespace tesk::entry {
 
-/// What a parameter accepts, and the C++ value its body receives.
-enum class ParameterKind : unsigned char {
-    float64_array,         ///< a float64 NumPy array, read in place: const Float64View&
-    mutable_float64_array, ///< a writeable float64 NumPy array, written in place: the same
-    float64,               ///< float(object): double
-    index_size,            ///< operator.index(object) as an unsigned 64-bit size
-};
-
-struct Parameter {
-    std::string_view name;
-    ParameterKind kind;
-};
-
 /// The constant description of one function: positional-or-keyword parameters, all
-/// required, in order.
-template <std::size_t Count> struct Signature {
-    std::string_view function_name;
-    std::array<Parameter, Count> parameters;
-    std::array<std::string_view, Count> names{};
+/// required, in order, the i-th of the i-th kind in `Kinds` (see parameter_kinds.h).
+template <typename... Kinds> struct Signature {
+    static constexpr std::size_t count = sizeof...(Kinds);
 
-    constexpr Signature(std::string_view function, std::array<Parameter, Count> typed)
-        : function_name(function), parameters(typed) {
-        for (std::size_t i = 0; i < Count; ++i) {
-            names[i] = typed[i].name;
-        }
-    }
+    std::string_view function_name;
+    std::array<std::string_view, count> names;
 
     /// What the binder matches a call against; refers to this signature's names.
     constexpr binding::ArgSpec arguments() const {
         return binding::ArgSpec{
-            .function_name = function_name, .positional = names, .required_positional = Count};
+            .function_name = function_name, .positional = names, .required_positional = count};
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <limits>
 
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 namespace tesk::functions {
@@ -12,12 +13,12 @@ runtime::Float64Buffer eye(std::uint64_t size) {
     if (size != 0 &&
         (__builtin_mul_overflow(size, size, &count) ||
          count > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))) {
-        runtime::fail("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
+        runtime::fail(contract_text::shape_too_large);
     }
     const std::uint64_t elements = size * size;
     std::uint64_t bytes = 0;
     if (__builtin_mul_overflow(elements, std::uint64_t{sizeof(double)}, &bytes)) {
-        runtime::fail("capacity overflow");
+        runtime::fail(contract_text::capacity_overflow);
     }
     runtime::Float64Buffer matrix{.data = runtime::allocate_float64(elements, true),
                                   .count = elements,

@@ -1,5 +1,6 @@
 // entropy_error.cpp — the message text of an entropy error code.
 #include "random/entropy.h"
+#include "runtime/contract_texts.h"
 #include "runtime/utf8.h"
 
 #include <cstring>
@@ -12,7 +13,7 @@ namespace tesk::random {
 namespace {
 
 std::string os_error_fallback(std::uint32_t code) {
-    return "OS Error: " + std::to_string(code);
+    return contract_text::os_error + std::to_string(code);
 }
 
 } // namespace
@@ -20,9 +21,9 @@ std::string os_error_fallback(std::uint32_t code) {
 std::string entropy_error_text(EntropyError error) {
     if (error.code >= entropy_internal_codes) {
         if (error.code == entropy_errno_not_positive) {
-            return "errno: did not return a positive value";
+            return contract_text::errno_not_positive;
         }
-        return "Unknown Error: " + std::to_string(error.code);
+        return contract_text::unknown_error + std::to_string(error.code);
     }
     char text[128] = {};
     if (__xpg_strerror_r(static_cast<int>(error.code), text, sizeof text) != 0) {

@@ -1,6 +1,7 @@
 // fork_counter.cpp — the process-wide fork counter and the once-only handler registration.
 #include "random/fork_counter.h"
 
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 #include <atomic>
@@ -42,14 +43,14 @@ void register_fork_handlers() {
     case Registration::registered:
         return;
     case Registration::poisoned:
-        runtime::fail("Once instance has previously been poisoned");
+        runtime::fail(contract_text::once_poisoned);
     case Registration::pending:
         break;
     }
     const int code = pthread_atfork(&count_fork, &count_fork, &count_fork);
     if (code != 0) {
         registration.store(Registration::poisoned, std::memory_order_relaxed);
-        runtime::fail("pthread_atfork failed with code " + std::to_string(code));
+        runtime::fail(contract_text::atfork_failed + std::to_string(code));
     }
     registration.store(Registration::registered, std::memory_order_release);
 }

@@ -3,6 +3,7 @@
 
 #include "random/entropy.h"
 #include "random/fork_counter.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 #include "runtime/thread_key.h"
 
@@ -42,7 +43,7 @@ void tear_down_slot(void* value) noexcept {
 SharedGenerator* create_generator() {
     std::uint8_t seed[seed_bytes];
     if (auto error = fill_entropy(seed, seed_bytes)) {
-        runtime::fail("could not initialize thread_rng: " + entropy_error_text(*error));
+        runtime::fail(contract_text::thread_rng_failed + entropy_error_text(*error));
     }
     register_fork_handlers();
     void* memory = std::malloc(sizeof(SharedGenerator));
@@ -62,8 +63,7 @@ void destroy_shared_generator(SharedGenerator* shared) noexcept {
 GeneratorHandle thread_generator() {
     void* value = slot.get();
     if (value == &torn_down_mark) {
-        runtime::fail("cannot access a Thread Local Storage value during or after destruction",
-                      "AccessError");
+        runtime::fail(contract_text::tls_destroyed, contract_text::tls_destroyed_rendering);
     }
     if (value != nullptr) [[likely]] {
         auto* shared = static_cast<SharedGenerator*>(value);

@@ -1,6 +1,7 @@
 // entropy_test.cpp — the entropy source's paths, driven through a scripted kernel.
 #include "entropy_fake.h"
 #include "random/entropy.h"
+#include "runtime/contract_texts.h"
 #include "runtime/utf8.h"
 
 #include <gtest/gtest.h>
@@ -233,15 +234,19 @@ TEST(EntropyErrorText, OsErrorsUseTheSystemDescription) {
 }
 
 TEST(EntropyErrorText, UndescribedOsErrorFallsBackToItsNumber) {
-    EXPECT_EQ(entropy_error_text({5000}), "OS Error: 5000");
-    EXPECT_EQ(entropy_error_text({0x7FFFFFFF}), "OS Error: 2147483647");
+    EXPECT_EQ(entropy_error_text({5000}), std::string(contract_text::os_error) + "5000");
+    EXPECT_EQ(entropy_error_text({0x7FFFFFFF}),
+              std::string(contract_text::os_error) + "2147483647");
 }
 
 TEST(EntropyErrorText, InternalCodes) {
-    EXPECT_EQ(entropy_error_text({0x80000001}), "errno: did not return a positive value");
-    EXPECT_EQ(entropy_error_text({0x80000002}), "Unknown Error: 2147483650");
-    EXPECT_EQ(entropy_error_text({0x80000000}), "Unknown Error: 2147483648");
-    EXPECT_EQ(entropy_error_text({0xFFFFFFFF}), "Unknown Error: 4294967295");
+    EXPECT_EQ(entropy_error_text({0x80000001}), contract_text::errno_not_positive);
+    EXPECT_EQ(entropy_error_text({0x80000002}),
+              std::string(contract_text::unknown_error) + "2147483650");
+    EXPECT_EQ(entropy_error_text({0x80000000}),
+              std::string(contract_text::unknown_error) + "2147483648");
+    EXPECT_EQ(entropy_error_text({0xFFFFFFFF}),
+              std::string(contract_text::unknown_error) + "4294967295");
 }
 
 struct Utf8Case {

@@ -1,6 +1,7 @@
 // generator_slot_test.cpp — the per-thread slot: creation, shared handles and teardown.
 #include "entropy_fake.h"
 #include "random/thread_generator.h"
+#include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
 #include <gtest/gtest.h>
@@ -73,7 +74,7 @@ TEST(ThreadGenerator, FailedCreationReportsTheErrorAndIsRetried) {
             ADD_FAILURE() << "creation should have failed";
         } catch (const runtime::InternalFailure& failure) {
             EXPECT_EQ(failure.message(),
-                      std::string("could not initialize thread_rng: ") + std::strerror(EIO));
+                      std::string(contract_text::thread_rng_failed) + std::strerror(EIO));
         }
         const GeneratorHandle handle = thread_generator();
         EXPECT_EQ(key_bytes(handle.generator()), FakeKernel::seed(0));
@@ -119,8 +120,8 @@ TEST(ThreadGenerator, RequestDuringTeardownFailsWithAccessError) {
         });
         thread_generator();
     });
-    EXPECT_EQ(message, "cannot access a Thread Local Storage value during or after destruction: "
-                       "AccessError");
+    EXPECT_EQ(message, std::string(contract_text::tls_destroyed) + ": " +
+                           contract_text::tls_destroyed_rendering);
 }
 
 TEST(ThreadGenerator, HandleOutlivingTheSlotKeepsTheGeneratorUsable) {

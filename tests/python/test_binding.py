@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import tesk
+from contract_texts import TEXT
 
 A = np.zeros(3)
 
@@ -69,7 +70,7 @@ def test_lone_surrogate_keyword_leaves_nothing_pending():
 def test_non_str_keyword_name(testing):
     with pytest.raises(TypeError) as caught:
         testing.call_with_kwnames(tesk.eye, (), (5,), (1,))
-    assert caught.value.args == ("'int' object cannot be converted to 'PyString'",)
+    assert caught.value.args == (f"'int{TEXT.cannot_be_converted}{TEXT.str_target}'",)
 
 
 @pytest.mark.parametrize(
@@ -152,7 +153,7 @@ def test_non_type_errors_pass_unchanged(exception):
         (
             lambda: tesk.double_and_random_perturbation([1.0], "s"),
             TypeError,
-            "argument 'x': 'list' object cannot be converted to 'PyArray<T, D>'",
+            f"argument 'x': 'list{TEXT.cannot_be_converted}{TEXT.array_target}'",
         ),
     ],
 )

@@ -7,6 +7,7 @@ import subprocess
 import sys
 
 import pytest
+from contract_texts import TEXT
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 
@@ -21,8 +22,11 @@ def run_example(name, *args, timeout):
 def test_demo_shows_the_refusals_with_their_messages():
     done = run_example("demo.py", timeout=120)
     assert done.returncode == 0, done.stderr
-    assert "TypeError: \"argument 'x': type mismatch:\\n from=int64, to=float64\"" in done.stdout
-    assert "ValueError: \"argument 'x': assignment destination is read-only\"" in done.stdout
+    mismatch = f"argument 'x': {TEXT.type_mismatch_from}int64{TEXT.type_mismatch_to}float64"
+    read_only = f"argument 'x': {TEXT.read_only_destination}"
+    # The demo prints each refusal's message as repr() shows it.
+    assert f"TypeError: {mismatch!r}" in done.stdout
+    assert f"ValueError: {read_only!r}" in done.stdout
 
 
 @pytest.mark.skipif(

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import tesk
+from contract_texts import TEXT
 
 
 @pytest.mark.parametrize("n", [0, 1, 2, 3, 8, 17, 300])
@@ -52,7 +53,7 @@ def test_out_of_range_sizes_raise_overflow_unchanged(size):
     assert not str(caught.value).startswith("argument")
 
 
-SHAPE_TOO_LARGE = "ndarray: Shape too large, product of non-zero axis lengths overflows isize"
+SHAPE_TOO_LARGE = TEXT.shape_too_large
 
 
 @pytest.mark.parametrize(
@@ -61,8 +62,8 @@ SHAPE_TOO_LARGE = "ndarray: Shape too large, product of non-zero axis lengths ov
         (3037000500, SHAPE_TOO_LARGE),  # smallest n with n*n > 2**63 - 1
         (2**32, SHAPE_TOO_LARGE),  # n*n wraps 64 bits
         (2**64 - 1, SHAPE_TOO_LARGE),
-        (3037000499, "capacity overflow"),  # largest n with n*n <= 2**63 - 1
-        (1518500250, "capacity overflow"),  # smallest n with 8*n*n >= 2**64
+        (3037000499, TEXT.capacity_overflow),  # largest n with n*n <= 2**63 - 1
+        (1518500250, TEXT.capacity_overflow),  # smallest n with 8*n*n >= 2**64
     ],
 )
 def test_overflowing_sizes_are_internal_failures(size, message):

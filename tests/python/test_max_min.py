@@ -178,21 +178,6 @@ def test_keyword_argument_and_subclass():
         assert not np.shares_memory(result, base)
 
 
-@pytest.mark.parametrize("writeable", [True, False])
-def test_writeable_flag_is_as_before_after_success(writeable):
-    x = np.arange(10.0)
-    x.flags.writeable = writeable
-    tesk.max_min(x)
-    assert x.flags.writeable is writeable
-
-
-def test_flag_of_base_and_other_views_untouched():
-    base = np.arange(12.0)
-    view = base[::2]
-    tesk.max_min(view)
-    assert base.flags.writeable and view.flags.writeable
-
-
 def test_reference_counts_unchanged_over_many_calls():
     x = np.arange(50.0).reshape(5, 10).T
     before = sys.getrefcount(x)

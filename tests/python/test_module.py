@@ -9,9 +9,10 @@ import types
 import pytest
 
 import tesk
+from contract_texts import TEXT
 from property_support import RESIDENT_SIZE_MEANINGFUL
 
-INTRODUCTION = "Tesk, 图像配基工具库, version: 0.1. 这是测试消息, 正式版即将上线."
+INTRODUCTION = TEXT.introduction
 FUNCTIONS = ["introduction", "max_min", "double_and_random_perturbation", "eye"]
 
 

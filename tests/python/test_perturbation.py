@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import tesk
+from contract_texts import TEXT
 from array_layouts import ALL, DISTINCT, distinct_values, logical_indices
 
 perturb = tesk.double_and_random_perturbation
@@ -155,7 +156,7 @@ def test_read_only_arrays_are_refused_unchanged(kind):
     snapshot = x.tobytes()
     with pytest.raises(ValueError) as caught:
         perturb(x, 1.0)
-    assert caught.value.args == ("argument 'x': assignment destination is read-only",)
+    assert caught.value.args == (f"argument 'x': {TEXT.read_only_destination}",)
     assert x.tobytes() == snapshot
     assert not x.flags.writeable
 
@@ -190,7 +191,7 @@ def test_dtype_changed_by_the_scaling_is_refused_untouched(change, dtype):
     with pytest.raises(TypeError) as caught:
         perturb(x, Scaling())
     assert caught.value.args == (
-        f"argument 'x': type mismatch:\n from={np.dtype(dtype)}, to=float64",)
+        f"argument 'x': {TEXT.type_mismatch_from}{np.dtype(dtype)}{TEXT.type_mismatch_to}float64",)
     assert buffer.tobytes() == snapshot
 
 

@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import tesk
+from contract_texts import TEXT
 from property_support import (
     CONTAINER,
     NUMPY_MAX_DIMS,
@@ -23,7 +24,7 @@ from property_support import (
     max_min_model,
 )
 
-READ_ONLY = "argument 'x': assignment destination is read-only"
+READ_ONLY = f"argument 'x': {TEXT.read_only_destination}"
 
 
 @examples(400)
@@ -89,7 +90,7 @@ def test_every_dtype_is_accepted_or_refused_cleanly(x, read_only, reverse):
         assert tesk.max_min(x).view(np.uint64).tolist() == max_min_model(bits)
         assert x.flags.writeable == (not read_only)
         return
-    message = f"argument 'x': type mismatch:\n from={x.dtype}, to=float64"
+    message = f"argument 'x': {TEXT.type_mismatch_from}{x.dtype}{TEXT.type_mismatch_to}float64"
     calls = [
         lambda: tesk.max_min(x),
         lambda: tesk.double_and_random_perturbation(x, 0.5),
@@ -172,7 +173,7 @@ def downcast_message(obj):
         name.encode("utf-8")
     except UnicodeEncodeError:
         return None
-    return f"argument 'x': '{name}' object cannot be converted to 'PyArray<T, D>'"
+    return f"argument 'x': '{name}{TEXT.cannot_be_converted}{TEXT.array_target}'"
 
 
 @examples(300)
@@ -189,7 +190,7 @@ def test_non_arrays_are_refused_by_their_type_name(obj, which):
         call()
     if message is None:
         assert type(caught.value) is PANIC
-        assert caught.value.args == ("a Display implementation returned an error unexpectedly: Error",)
+        assert caught.value.args == (f"{TEXT.display_failed}: {TEXT.formatting_failure_rendering}",)
     else:
         assert type(caught.value) is TypeError
         assert caught.value.args == (message,)
@@ -214,6 +215,6 @@ def test_more_than_32_dimensions_fail_cleanly(shape, read_only):
         with pytest.raises(BaseException) as caught:
             call()
         assert type(caught.value) is PANIC
-        assert caught.value.args == ("Only dimensionalities of up to 32 are supported",)
+        assert caught.value.args == (TEXT.too_many_dimensions,)
         assert x.flags.writeable == (not read_only)
         assert x.tobytes() == before

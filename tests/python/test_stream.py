@@ -18,6 +18,7 @@ import pytest
 import chacha_model as model
 import numpy as np
 import tesk
+from contract_texts import TEXT
 
 SEEDS = [hashlib.sha256(b"parent seed %d" % k).digest() for k in range(8)]
 CHILD_SEEDS = [hashlib.sha256(b"child seed %d" % k).digest() for k in range(4)]
@@ -274,7 +275,7 @@ def test_failed_creation_raises_and_the_next_call_retries(
                              faults=[f"{fault}:{error}"])
     assert result["outcome"] == [
         "pyo3_runtime", "PanicException",
-        "could not initialize thread_rng: " + os.strerror(error)]
+        TEXT.thread_rng_failed + os.strerror(error)]
     assert result["x"] == [0.0, 1.0, 2.0, 3.0]
     assert floats(result["retry"]) == model.Generator(SEEDS).perturbations(3)
 

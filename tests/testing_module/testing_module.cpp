@@ -3,7 +3,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "binding/arguments.h"
@@ -22,16 +21,7 @@ namespace {
 using tesk::binding::Error;
 using tesk::binding::Result;
 
-/// (pool length, lock count) as seen inside a frame.
-PyObject* frame_state(PyObject*, PyObject*) {
-    return tesk::binding::run_in_frame([]() -> Result<PyObject*> {
-        return tesk::binding::require_new(Py_BuildValue("(nn)", tesk::binding::pool_length(),
-                                                        tesk::binding::lock_count()));
-    });
-}
-
-/// Registers `count` new references to `object`, then calls `callback()` and returns
-/// (pool length before the callback, after it, the callback's result).
+/// Registers `count` new references to `object`, then returns what `callback()` returns.
 PyObject* hold_and_call(PyObject*, PyObject* args) {
     return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
         PyObject* object;
@@ -44,14 +34,11 @@ PyObject* hold_and_call(PyObject*, PyObject* args) {
             Py_INCREF(object);
             tesk::binding::register_new(object);
         }
-        const std::size_t before = tesk::binding::pool_length();
         PyObject* result = PyObject_CallNoArgs(callback);
         if (result == nullptr) {
             return Error::fetch();
         }
-        const std::size_t after = tesk::binding::pool_length();
-        tesk::binding::register_new(result);
-        return tesk::binding::require_new(Py_BuildValue("(nnO)", before, after, result));
+        return result;
     });
 }
 
@@ -80,60 +67,9 @@ PyObject* raise_foreign(PyObject*, PyObject*) {
     return tesk::binding::run_in_frame([]() -> Result<PyObject*> { throw 42; });
 }
 
-/// Queues, from a native thread that does not hold the lock, `decrements` releases
-/// and then `increments` increments of `object`.
-PyObject* queue_changes(PyObject*, PyObject* args) {
-    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
-        PyObject* object;
-        Py_ssize_t decrements;
-        Py_ssize_t increments;
-        if (PyArg_ParseTuple(args, "Onn", &object, &decrements, &increments) == 0) {
-            return Error::fetch();
-        }
-        std::thread worker([=] {
-            for (Py_ssize_t i = 0; i < decrements; ++i) {
-                tesk::binding::safe_release(object);
-            }
-            for (Py_ssize_t i = 0; i < increments; ++i) {
-                tesk::binding::safe_incref(object);
-            }
-        });
-        worker.join();
-        Py_RETURN_NONE;
-    });
-}
-
-/// The rendering of an error made from `object`, computed on a native thread that
-/// has to take the interpreter lock itself.
-PyObject* render_in_thread(PyObject*, PyObject* object) {
-    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
-        std::optional<Error> error(Error::from_object(object));
-        std::string rendering;
-        Py_BEGIN_ALLOW_THREADS
-        std::thread worker([&] {
-            rendering = error->render();
-            tesk::binding::LockGuard guard;
-            error.reset();
-        });
-        worker.join();
-        Py_END_ALLOW_THREADS
-        PyObject* text = tesk::binding::str_from_text(rendering);
-        Py_INCREF(text);
-        return text;
-    });
-}
-
 PyObject* raise_from_object(PyObject*, PyObject* object) {
     return tesk::binding::run_in_frame(
         [&]() -> Result<PyObject*> { return Error::from_object(object); });
-}
-
-PyObject* not_an_exception_type() { return reinterpret_cast<PyObject*>(&PyLong_Type); }
-
-PyObject* raise_lazy_non_exception(PyObject*, PyObject*) {
-    return tesk::binding::run_in_frame([]() -> Result<PyObject*> {
-        return Error::lazy(&not_an_exception_type, std::string_view("never shown"));
-    });
 }
 
 PyObject* raise_fetch_with_nothing_pending(PyObject*, PyObject*) {
@@ -155,7 +91,7 @@ PyObject* raise_rewritten(PyObject*, PyObject* args) {
 PyObject* lossy_text(PyObject*, PyObject* str) {
     return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
         const std::string text = tesk::binding::lossy_utf8(str);
-        return tesk::binding::require_new(
+        return tesk::binding::require_non_null(
             PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
@@ -171,22 +107,13 @@ PyObject* raise_downcast(PyObject*, PyObject* args) {
     });
 }
 
-PyObject* print_error(PyObject*, PyObject* object) {
-    return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
-        Error error = Error::from_object(object);
-        error.print();
-        error.print();
-        Py_RETURN_NONE;
-    });
-}
-
 PyObject* index_size(PyObject*, PyObject* object) {
     return tesk::binding::run_in_frame([&]() -> Result<PyObject*> {
         Result<std::uint64_t> value = tesk::binding::to_index_size(object);
         if (!value.ok()) {
             return value.take_error();
         }
-        return tesk::binding::require_new(PyLong_FromUnsignedLongLong(value.value()));
+        return tesk::binding::require_non_null(PyLong_FromUnsignedLongLong(value.value()));
     });
 }
 
@@ -196,7 +123,7 @@ PyObject* to_float(PyObject*, PyObject* object) {
         if (!value.ok()) {
             return value.take_error();
         }
-        return tesk::binding::require_new(PyFloat_FromDouble(value.value()));
+        return tesk::binding::require_non_null(PyFloat_FromDouble(value.value()));
     });
 }
 
@@ -255,20 +182,15 @@ PyObject* chosen_forms(PyObject*, PyObject*) {
 PyMethodDef testing_methods[] = {
     {"chosen_forms", chosen_forms, METH_NOARGS, nullptr},
     {"call_with_kwnames", call_with_kwnames, METH_VARARGS, nullptr},
-    {"frame_state", frame_state, METH_NOARGS, nullptr},
     {"hold_and_call", hold_and_call, METH_VARARGS, nullptr},
     {"fail_holding", fail_holding, METH_VARARGS, nullptr},
     {"raise_bad_alloc", raise_bad_alloc, METH_NOARGS, nullptr},
     {"raise_foreign", raise_foreign, METH_NOARGS, nullptr},
-    {"queue_changes", queue_changes, METH_VARARGS, nullptr},
-    {"render_in_thread", render_in_thread, METH_O, nullptr},
     {"raise_from_object", raise_from_object, METH_O, nullptr},
-    {"raise_lazy_non_exception", raise_lazy_non_exception, METH_NOARGS, nullptr},
     {"raise_fetch_with_nothing_pending", raise_fetch_with_nothing_pending, METH_NOARGS, nullptr},
     {"raise_rewritten", raise_rewritten, METH_VARARGS, nullptr},
     {"lossy_text", lossy_text, METH_O, nullptr},
     {"raise_downcast", raise_downcast, METH_VARARGS, nullptr},
-    {"print_error", print_error, METH_O, nullptr},
     {"index_size", index_size, METH_O, nullptr},
     {"to_float", to_float, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
