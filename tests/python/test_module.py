@@ -1,5 +1,6 @@
 """The module object, its function table and introduction()."""
 
+import json
 import os
 import shutil
 import subprocess
@@ -57,6 +58,108 @@ def test_second_initialisation_builds_a_new_module():
         "assert second.introduction() == first.introduction()\n"
     )
     subprocess.run([sys.executable, "-c", script], check=True, env=dict(os.environ))
+
+
+SUBINTERPRETERS = """
+import json
+import numpy as np
+
+try:
+    import _interpreters as interpreters  # 3.13 on
+except ImportError:
+    import _xxsubinterpreters as interpreters
+
+
+def in_legacy_subinterpreter(code):
+    # Legacy: one shared lock, where single-phase extension modules may be imported.
+    if hasattr(interpreters, "exec"):
+        interpreter = interpreters.create("legacy")
+        run = interpreters.exec
+    else:
+        try:
+            interpreter = interpreters.create(isolated=False)
+        except TypeError:  # before 3.11 every sub-interpreter is legacy
+            interpreter = interpreters.create()
+        run = interpreters.run_string
+    try:
+        run(interpreter, code)
+    finally:
+        interpreters.destroy(interpreter)
+
+
+# The issue's reproduction: the exception's type, had the sub-interpreter made it, would
+# carry that interpreter's type version tag into this one.
+ATTEMPT = '''
+import json
+try:
+    import tesk
+    try:
+        tesk.eye(1)
+    except BaseException as e:
+        getattr(type(e), "x", None)
+    outcome = "imported"
+except BaseException as error:
+    outcome = [type(error).__name__, str(error)]
+with open(OUTCOME, "w") as file:
+    json.dump(outcome, file)
+'''.replace("OUTCOME", repr(OUTCOME))
+
+
+def use_in_main():
+    import tesk
+    assert tesk.max_min(np.arange(5.0)).tolist() == [4.0, 0.0]
+    assert tesk.eye(2).tolist() == [[1.0, 0.0], [0.0, 1.0]]
+    tesk.double_and_random_perturbation(np.zeros(3), 1.0)
+    assert tesk.introduction().startswith("Tesk")
+    # A panic raised in this interpreter, its type's attributes read through bytecode
+    # specialised for classes of this interpreter.
+    classes = [type(f"C{k}", (), {"marker": k}) for k in range(200)]
+    read = lambda kind: getattr(kind, "marker", None)
+    for kind in classes * 20:
+        read(kind)
+    for _ in range(20):
+        try:
+            tesk.double_and_random_perturbation(np.zeros((1,) * 33), 1.0)
+        except BaseException as error:
+            assert type(error).__name__ == "PanicException"
+            assert read(type(error)) is None
+
+
+refused = []
+for step in ORDER:
+    if step == "sub":
+        in_legacy_subinterpreter(ATTEMPT)
+        with open(OUTCOME) as file:
+            refused.append(json.load(file))
+    else:
+        use_in_main()
+print(json.dumps(refused))
+"""
+
+
+def can_make_subinterpreters():
+    for name in ("_interpreters", "_xxsubinterpreters"):
+        try:
+            __import__(name)
+            return True
+        except ImportError:
+            pass
+    return False
+
+
+# The module loads in the main interpreter only: a legacy sub-interpreter that imports it,
+# before or after the main one did, is refused, and the main interpreter works on.
+@pytest.mark.skipif(not can_make_subinterpreters(),
+                    reason="this interpreter has no module to make sub-interpreters")
+@pytest.mark.parametrize("order", [["sub", "main", "sub"], ["main", "sub", "main"]])
+def test_subinterpreters_are_refused_in_either_order(tmp_path, order):
+    script = (f"OUTCOME = {str(tmp_path / 'outcome.json')!r}\nORDER = {order!r}\n"
+              + SUBINTERPRETERS)
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                               timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    refusal = ["ImportError", "module tesk does not support loading in subinterpreters"]
+    assert json.loads(completed.stdout) == [refusal] * order.count("sub")
 
 
 @pytest.mark.skipif(not RESIDENT_SIZE_MEANINGFUL,
