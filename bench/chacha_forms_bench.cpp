@@ -8,8 +8,8 @@
 // Time is the thread's CPU time, as `openssl speed` divides by CPU time: on a shared
 // machine, the periods other processes hold the processor then do not count.
 #include "../tests/native/draw_writer.h"
-#include "random/chacha.h"
 #include "random/bulk_form.h"
+#include "random/chacha.h"
 #include "random/thread_slot.h"
 #include "runtime/cpu_features.h"
 

@@ -1,8 +1,8 @@
 // draw_writer.h — bulk draws written out to memory, for the tests and the benchmark.
 #pragma once
 
-#include "random/chacha.h"
 #include "random/bulk_form.h"
+#include "random/chacha.h"
 #include "random/draw_sink.h"
 
 #include <cstdint>

@@ -152,10 +152,9 @@ FakeKernel::FakeKernel() {
         throw std::logic_error("only one FakeKernel at a time");
     }
     active = this;
-    previous_ =
-        replace_entropy_calls_for_testing({&FakeCalls::syscall, &FakeCalls::open64,
-                                           &FakeCalls::fstat, &FakeCalls::read, &FakeCalls::poll,
-                                           &FakeCalls::close});
+    previous_ = replace_entropy_calls_for_testing({&FakeCalls::syscall, &FakeCalls::open64,
+                                                   &FakeCalls::fstat, &FakeCalls::read,
+                                                   &FakeCalls::poll, &FakeCalls::close});
 }
 
 FakeKernel::~FakeKernel() {

@@ -108,10 +108,10 @@ TEST_P(FilePath, ShortReadsContinueWhereTheyStopped) {
     kernel.script_read({FakeOutcome::partial(5), FakeOutcome::partial(20)});
     std::vector<std::uint8_t> buffer(32);
     EXPECT_FALSE(request(buffer));
-    EXPECT_EQ(kernel.log(), concat({{"getrandom 0 1"},
-                                    file_path_opening,
-                                    {"read /dev/urandom 32", "read /dev/urandom 27",
-                                     "read /dev/urandom 7"}}));
+    EXPECT_EQ(kernel.log(),
+              concat({{"getrandom 0 1"},
+                      file_path_opening,
+                      {"read /dev/urandom 32", "read /dev/urandom 27", "read /dev/urandom 7"}}));
     EXPECT_EQ(buffer, expected_bytes(0, 32));
 }
 
