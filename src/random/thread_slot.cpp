@@ -47,7 +47,7 @@ void free_generator(ThreadGenerator* generator) noexcept {
 /// At thread exit the slot frees its generator. The mark stays through every later round
 /// of the C library's destructors, so that code they run meets the torn-down slot.
 void tear_down_slot(void* value) noexcept {
-    if (value != &torn_down_mark && value != nullptr) {
+    if (value != &torn_down_mark) {
         free_generator(static_cast<ThreadGenerator*>(value));
     }
     static_cast<void>(slot.set(&torn_down_mark));
