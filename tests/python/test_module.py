@@ -1,5 +1,6 @@
 """The module object, its function table and introduction()."""
 
+import importlib.util
 import json
 import os
 import shutil
@@ -63,37 +64,27 @@ def test_second_initialisation_builds_a_new_module():
 SUBINTERPRETERS = """
 import gc, json
 import numpy as np
-
 try:
     import _testcapi
 except ImportError:
     _testcapi = None
-
 try:
     import _interpreters as interpreters  # 3.13 on
+    def in_legacy_subinterpreter(code):
+        interpreter = interpreters.create("legacy")
+        interpreters.exec(interpreter, code)
+        interpreters.destroy(interpreter)
 except ImportError:
     import _xxsubinterpreters as interpreters
-
-
-def in_legacy_subinterpreter(code):
-    # Legacy: one shared lock, where single-phase extension modules may be imported.
-    if hasattr(interpreters, "exec"):
-        interpreter = interpreters.create("legacy")
-        run = interpreters.exec
-    else:
+    def in_legacy_subinterpreter(code):
         try:
             interpreter = interpreters.create(isolated=False)
         except TypeError:  # before 3.11 every sub-interpreter is legacy
             interpreter = interpreters.create()
-        run = interpreters.run_string
-    try:
-        run(interpreter, code)
-    finally:
+        interpreters.run_string(interpreter, code)
         interpreters.destroy(interpreter)
 
-
-# The issue's reproduction: the exception's type, had the sub-interpreter made it, would
-# carry that interpreter's type version tag into this one.
+# The issue's reproduction, which made the panic type in the sub-interpreter.
 ATTEMPT = '''
 import json
 try:
@@ -109,27 +100,22 @@ with open(OUTCOME, "w") as file:
     json.dump(outcome, file)
 '''.replace("OUTCOME", repr(OUTCOME))
 
-
 def use_in_main():
     import tesk
-    assert tesk.max_min(np.arange(5.0)).tolist() == [4.0, 0.0]
-    assert tesk.eye(2).tolist() == [[1.0, 0.0], [0.0, 1.0]]
-    tesk.double_and_random_perturbation(np.zeros(3), 1.0)
-    assert tesk.introduction().startswith("Tesk")
+    assert tesk.max_min(tesk.eye(2)).tolist() == [1.0, 0.0]
     try:
         tesk.double_and_random_perturbation(np.zeros((1,) * 33), 1.0)
     except BaseException as error:
         panic = type(error)
     assert panic.__name__ == "PanicException"
-    # The crash's cause: a type made by a sub-interpreter carries that interpreter's type
-    # version tag, which a class of this one also has, and bytecode specialised for that
+    # The crash's cause: a type made in a sub-interpreter carries that interpreter's
+    # version tag, which a class of this one has too, and bytecode specialised for that
     # class then reads its attributes out of the exception.
     if hasattr(_testcapi, "type_get_version"):
         getattr(panic, "not_an_attribute", None)  # gives the type its tag
         tag = _testcapi.type_get_version(panic)
         assert not [kind for kind in gc.get_objects() if isinstance(kind, type)
                     and kind is not panic and _testcapi.type_get_version(kind) == tag]
-
 
 refused = []
 for step in ORDER:
@@ -143,19 +129,10 @@ print(json.dumps(refused))
 """
 
 
-def can_make_subinterpreters():
-    for name in ("_interpreters", "_xxsubinterpreters"):
-        try:
-            __import__(name)
-            return True
-        except ImportError:
-            pass
-    return False
-
-
 # The module loads in the main interpreter only: a legacy sub-interpreter that imports it,
 # before or after the main one did, is refused, and the main interpreter works on.
-@pytest.mark.skipif(not can_make_subinterpreters(),
+@pytest.mark.skipif(not any(importlib.util.find_spec(name)
+                            for name in ("_interpreters", "_xxsubinterpreters")),
                     reason="this interpreter has no module to make sub-interpreters")
 @pytest.mark.parametrize("order", [["sub", "main", "sub"], ["main", "sub", "main"]])
 def test_subinterpreters_are_refused_in_either_order(tmp_path, order):
