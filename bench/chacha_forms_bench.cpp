@@ -8,8 +8,9 @@
 // Time is the thread's CPU time, as `openssl speed` divides by CPU time: on a shared
 // machine, the periods other processes hold the processor then do not count.
 #include "../tests/native/draw_writer.h"
+#include "random/bulk_form.h"
 #include "random/chacha.h"
-#include "random/thread_generator.h"
+#include "random/thread_slot.h"
 #include "runtime/cpu_features.h"
 
 #include <algorithm>
@@ -110,10 +111,10 @@ int main() {
     // Batches of 1024 draws, as the perturbation takes them where it writes them out
     // (AVX-512 forms take theirs straight from the key stream); reseeds from the
     // kernel every 64 KiB are part of the cost.
-    const tesk::random::GeneratorHandle generator = tesk::random::thread_generator();
+    tesk::random::ThreadGenerator& generator = tesk::random::thread_generator();
     std::vector<Line> draws(1024 / 8);
     const double ns = best_ns_per_8_bytes(draws.size() * sizeof(Line), [&] {
-        tesk::random::fill_u64(generator.generator(),
+        tesk::random::fill_u64(generator,
                                reinterpret_cast<std::uint64_t*>(draws.data()), 1024);
     });
     print_rate("", "fill_u64", ns);

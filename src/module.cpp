@@ -178,5 +178,14 @@ Result<PyObject*> create_module() {
 } // namespace tesk
 
 PyMODINIT_FUNC PyInit_tesk() {
+    // The module's types, first-use objects and generators are one per process, and
+    // objects of one interpreter must not be used in another: every interpreter but the
+    // main one is refused, before anything is created. A module of single-phase
+    // initialisation whose state size is not -1 has this function called again by every
+    // interpreter that imports it, so the check runs for each.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, tesk::contract_text::subinterpreters_refused);
+        return nullptr;
+    }
     return tesk::binding::run_in_frame(&tesk::create_module);
 }

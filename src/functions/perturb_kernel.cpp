@@ -1,7 +1,7 @@
 // perturb_kernel.cpp — the portable perturbation, strided runs, and the choice of form.
 #include "functions/perturb_kernel.h"
 
-#include "random/thread_generator.h"
+#include "random/generator.h"
 #include "runtime/cpu_features.h"
 #include "runtime/float64_view.h"
 

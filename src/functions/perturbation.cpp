@@ -2,7 +2,9 @@
 #include "functions/perturbation.h"
 
 #include "functions/perturb_kernel.h"
-#include "random/thread_generator.h"
+#include "random/bulk_form.h"
+#include "random/draw_sink.h"
+#include "random/thread_slot.h"
 
 #include <algorithm>
 
@@ -31,7 +33,7 @@ public:
               PerturbKeystream fused) noexcept
         : Perturber(x, scaling, factor, fused, random::bulk_chacha_form()) {}
 
-    void take(const std::uint64_t* draws, std::size_t count) noexcept override {
+    void consume(const std::uint64_t* draws, std::size_t count) noexcept override {
         while (count > 0) {
             const runtime::Run& run = current_run();
             const std::size_t n = std::min(count, run.count);
@@ -66,7 +68,7 @@ public:
         for (std::size_t block = 0; block < blocks; block += form_.blocks_per_call) {
             form_.blocks(key, counter + block, stream, bytes + block * random::chacha_block_bytes);
         }
-        take(draws, blocks * draws_per_block);
+        consume(draws, blocks * draws_per_block);
     }
 
 private:
@@ -103,7 +105,7 @@ private:
 } // namespace
 
 void double_and_random_perturbation(const runtime::Float64View& x, double perturbation_scaling) {
-    const random::GeneratorHandle generator = random::thread_generator();
+    random::ThreadGenerator& generator = random::thread_generator();
     const double factor = centred_draw_factor(perturbation_scaling);
     // The fused form needs the exact factor; other scalings take the formula's own path.
     Perturber perturber(x, perturbation_scaling, factor,
@@ -112,12 +114,12 @@ void double_and_random_perturbation(const runtime::Float64View& x, double pertur
     if (count <= few_elements) {
         std::uint64_t draws[few_elements];
         for (std::size_t i = 0; i < count; ++i) {
-            draws[i] = random::next_u64(generator.generator());
+            draws[i] = random::next_u64(generator);
         }
-        perturber.take(draws, count);
+        perturber.consume(draws, count);
         return;
     }
-    random::draw_into(generator.generator(), count, perturber);
+    random::draw_into(generator, count, perturber);
 }
 
 } // namespace tesk::functions

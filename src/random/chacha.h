@@ -11,7 +11,7 @@
 // declarations, constants and types, and any inline function it defines sits in an
 // anonymous namespace. An inline function of external linkage would be emitted by every
 // such file with that file's flags, and the linker would keep one copy for all callers,
-// baseline ones included. Headers with such functions (thread_generator.h) stay out.
+// baseline ones included. Headers with such functions (generator.h) stay out.
 
 namespace tesk::random {
 

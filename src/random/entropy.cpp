@@ -20,15 +20,20 @@ constexpr std::uint64_t no_descriptor = ~std::uint64_t{0};
 
 // Every C-library call goes through this table so that tests can stand in for the
 // kernel. Constant-initialised; replaced only by replace_entropy_calls_for_testing.
-EntropyCalls calls = {&::syscall, &::open64, &::read, &::poll, &::close};
+EntropyCalls calls = {&::syscall, &::open64, &::fstat, &::read, &::poll, &::close};
 
 // Decided by the first request's probe and never changed after. Threads that find it
 // unknown at the same moment both probe and store the same answer, so no lock.
 std::atomic<std::uint64_t> getrandom_state{getrandom_unknown};
 
-// The /dev/urandom descriptor, kept open for the life of the process. Read without a
-// lock; only its filling is serialised, by descriptor_mutex.
+// The /dev/urandom descriptor, kept open for the life of the process, and the device and
+// inode it was opened as. Read without a lock; only their replacement is serialised, by
+// descriptor_mutex. The identity is written before the descriptor is published (release),
+// and every opening of the device gives the same one, so a reader never finds a genuine
+// descriptor at odds with it.
 std::atomic<std::uint64_t> urandom_descriptor{no_descriptor};
+std::atomic<std::uint64_t> urandom_device{0};
+std::atomic<std::uint64_t> urandom_inode{0};
 pthread_mutex_t descriptor_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 class DescriptorLock {
@@ -46,13 +51,18 @@ EntropyError error_from_errno(int error) noexcept {
 
 /// Fills the buffer by repeated `attempt(position, remaining)` calls, which return a
 /// byte count or a negative value with errno set. Short counts simply lead to another
-/// call; EINTR repeats the call; any other errno is the result.
+/// call; EINTR repeats the call; any other errno is the result. A call that returns no
+/// bytes fails with EIO: a file at its end (what a reused descriptor number may name)
+/// would otherwise be read forever.
 template <typename Attempt>
 std::optional<EntropyError> fill_by(std::uint8_t* position, std::size_t remaining,
                                     Attempt attempt) noexcept {
     while (remaining > 0) {
         const long result = attempt(position, remaining);
-        if (result >= 0) {
+        if (result == 0) {
+            return EntropyError{EIO};
+        }
+        if (result > 0) {
             position += result;
             remaining -= static_cast<std::size_t>(result);
             continue;
@@ -120,29 +130,61 @@ std::optional<EntropyError> wait_for_random_pool() noexcept {
     return outcome;
 }
 
-/// The cached /dev/urandom descriptor, opened by the first caller after the readiness
-/// wait. On failure nothing is cached, so the next request waits and opens again.
-std::optional<EntropyError> obtain_urandom_descriptor(int& descriptor) noexcept {
-    std::uint64_t cached = urandom_descriptor.load(std::memory_order_relaxed);
-    if (cached != no_descriptor) {
-        descriptor = static_cast<int>(cached);
-        return std::nullopt;
+/// Whether the kept descriptor `cached` still names the device it was opened as. A closed
+/// number fails the check, and so does one reused for any other file.
+bool still_urandom(std::uint64_t cached) noexcept {
+    if (cached == no_descriptor) {
+        return false;
     }
-    DescriptorLock lock;
-    // Another thread may have opened it while this one waited for the lock.
-    cached = urandom_descriptor.load(std::memory_order_relaxed);
-    if (cached != no_descriptor) {
-        descriptor = static_cast<int>(cached);
-        return std::nullopt;
-    }
+    struct stat status {};
+    return calls.fstat(static_cast<int>(cached), &status) == 0 &&
+           static_cast<std::uint64_t>(status.st_dev) ==
+               urandom_device.load(std::memory_order_relaxed) &&
+           static_cast<std::uint64_t>(status.st_ino) ==
+               urandom_inode.load(std::memory_order_relaxed);
+}
+
+/// Opens /dev/urandom after the readiness wait, records its device and inode, and
+/// publishes its descriptor. Called with descriptor_mutex held.
+std::optional<EntropyError> open_urandom(int& descriptor) noexcept {
     if (auto error = wait_for_random_pool()) {
         return error;
     }
     if (auto error = open_device("/dev/urandom", descriptor)) {
         return error;
     }
-    urandom_descriptor.store(static_cast<std::uint64_t>(descriptor), std::memory_order_relaxed);
+    struct stat status {};
+    if (calls.fstat(descriptor, &status) != 0) {
+        const int error = errno;
+        calls.close(descriptor);
+        return error_from_errno(error);
+    }
+    urandom_device.store(static_cast<std::uint64_t>(status.st_dev), std::memory_order_relaxed);
+    urandom_inode.store(static_cast<std::uint64_t>(status.st_ino), std::memory_order_relaxed);
+    urandom_descriptor.store(static_cast<std::uint64_t>(descriptor), std::memory_order_release);
     return std::nullopt;
+}
+
+/// The kept /dev/urandom descriptor, checked to be the device still; opened (again) by
+/// the first caller that finds none or finds its number taken over. On failure nothing is
+/// kept, so the next request waits and opens again.
+std::optional<EntropyError> obtain_urandom_descriptor(int& descriptor) noexcept {
+    std::uint64_t cached = urandom_descriptor.load(std::memory_order_acquire);
+    if (still_urandom(cached)) [[likely]] {
+        descriptor = static_cast<int>(cached);
+        return std::nullopt;
+    }
+    DescriptorLock lock;
+    // Another thread may have opened it while this one waited for the lock.
+    cached = urandom_descriptor.load(std::memory_order_relaxed);
+    if (still_urandom(cached)) {
+        descriptor = static_cast<int>(cached);
+        return std::nullopt;
+    }
+    // A number that no longer names the device belongs to whoever reused it: forgotten,
+    // never closed.
+    urandom_descriptor.store(no_descriptor, std::memory_order_relaxed);
+    return open_urandom(descriptor);
 }
 
 } // namespace

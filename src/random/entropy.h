@@ -7,6 +7,7 @@
 #include <string>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace tesk::random {
@@ -23,8 +24,12 @@ constexpr std::uint32_t entropy_internal_codes = 0x80000000;
 constexpr std::uint32_t entropy_errno_not_positive = 0x80000001;
 
 /// Fills all `length` bytes of `buffer` with fresh kernel randomness, or returns the
-/// error of the call that failed (the bytes written so far are then unspecified).
-/// A `length` of 0 succeeds without any system call. Safe to call from several threads.
+/// error of the call that failed (the bytes written so far are then unspecified); a call
+/// that returns no bytes fails with EIO. The /dev/urandom descriptor is kept open between
+/// requests and used only while its number still names the device it was opened as
+/// (same device and inode); otherwise the device is opened again, and the number, now
+/// someone else's, is left alone. A `length` of 0 succeeds without any system call. Safe
+/// to call from several threads.
 std::optional<EntropyError> fill_entropy(std::uint8_t* buffer, std::size_t length) noexcept;
 
 /// The message text of `error`: the system's description of an errno value, or the
@@ -35,6 +40,7 @@ std::string entropy_error_text(EntropyError error);
 struct EntropyCalls {
     long (*syscall)(long number, ...);
     int (*open64)(const char* path, int flags, ...);
+    int (*fstat)(int descriptor, struct stat* status);
     ssize_t (*read)(int descriptor, void* buffer, std::size_t length);
     int (*poll)(pollfd* descriptors, nfds_t count, int timeout);
     int (*close)(int descriptor);

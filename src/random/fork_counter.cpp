@@ -13,7 +13,9 @@
 namespace tesk::random {
 namespace {
 
-std::atomic<std::uint64_t> forks{0};
+// Starts at 1, so that a fork snapshot of 0, which is what a generator page that the
+// kernel wiped in a forked child reads, always lies behind it.
+std::atomic<std::uint64_t> forks{1};
 
 enum class Registration { pending, registered, poisoned };
 

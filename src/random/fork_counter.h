@@ -5,8 +5,9 @@
 
 namespace tesk::random {
 
-/// How many times the fork handlers have run in this process. A fork adds 2 in each of
-/// parent and child: the handler runs before the fork and again on both sides after it.
+/// 1 plus how many times the fork handlers have run in this process. A fork adds 2 in
+/// each of parent and child: the handler runs before the fork and again on both sides
+/// after it. Never 0 (short of 2^64 handler runs).
 std::uint64_t fork_count() noexcept;
 
 /// Registers the fork handlers with pthread_atfork, once per process. If registration

@@ -20,6 +20,8 @@ inline constexpr char recursion_where[] = " while calling a tesk function";
 inline constexpr char shape_too_large[] =
     "ndarray: Shape too large, product of non-zero axis lengths overflows isize";
 inline constexpr char capacity_overflow[] = "capacity overflow";
+inline constexpr char subinterpreters_refused[] =
+    "module tesk does not support loading in subinterpreters";
 
 // Errors, failures and their texts.
 inline constexpr char python_api_call_failed[] = "Python API call failed";

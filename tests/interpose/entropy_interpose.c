@@ -2,8 +2,15 @@
  *
  * Interposes syscall (getrandom only), open64, read, poll and close (only for the two
  * random devices and the descriptors handed out for them), so that a subprocess running
- * the module draws from chosen seeds and meets chosen errors. Everything else passes
- * through to the C library.
+ * the module draws from chosen seeds and meets chosen errors. Only calls made from the
+ * module's own file (tesk.*) are served: the interpreter's own getrandom calls (CPython
+ * 3.14 seeds its hashes through syscall) and everything else pass through to the C library.
+ *
+ * A device's descriptor is a real descriptor of that device, so that the module's checks
+ * of device and inode see the genuine article; its reads and polls are served here while
+ * the number still names that device (a daemon-style clean-up may close it behind the
+ * interposer's back and the number may be reused for another file, which is then read for
+ * real).
  *
  * Environment (read once, at load):
  *   TESK_INTERPOSE_LOG          file that receives one line per intercepted call:
@@ -16,6 +23,7 @@
  *   TESK_INTERPOSE_FAULTS       comma-separated "<call>:<errno>" entries, each failing the
  *                               next call of that kind once, in order; calls are
  *                               getrandom, read, poll, open_random, open_urandom
+ *   TESK_INTERPOSE_CHILD_FAULTS the same, used instead in a process forked after loading
  * Once the seeds run out, requests fail with ENODATA.
  */
 #define _GNU_SOURCE
@@ -28,6 +36,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -50,6 +59,18 @@ struct fault {
     int used;
 };
 
+struct fault_list {
+    struct fault entries[max_faults];
+    int count;
+};
+
+/* A descriptor handed out for a device, and the device and inode it was opened as. */
+struct device_descriptor {
+    int number;
+    dev_t device;
+    ino_t inode;
+};
+
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pid_t loading_pid;
 static const char* log_path;
@@ -57,10 +78,10 @@ static struct seed_bytes parent_seeds;
 static struct seed_bytes child_seeds;
 static int probe_errno;
 static size_t chunk = (size_t)-1;
-static struct fault faults[max_faults];
-static int fault_count;
-static int random_descriptors[max_devices];
-static int urandom_descriptors[max_devices];
+static struct fault_list parent_faults;
+static struct fault_list child_faults;
+static struct device_descriptor random_descriptors[max_devices];
+static struct device_descriptor urandom_descriptors[max_devices];
 static int random_count;
 static int urandom_count;
 
@@ -107,14 +128,14 @@ static void parse_seeds(const char* text, struct seed_bytes* seeds) {
     }
 }
 
-static void parse_faults(const char* text) {
+static void parse_faults(const char* text, struct fault_list* faults) {
     if (text == NULL) {
         return;
     }
     char copy[1024];
     snprintf(copy, sizeof copy, "%s", text);
     char* saved = NULL;
-    for (char* entry = strtok_r(copy, ",", &saved); entry != NULL && fault_count < max_faults;
+    for (char* entry = strtok_r(copy, ",", &saved); entry != NULL && faults->count < max_faults;
          entry = strtok_r(NULL, ",", &saved)) {
         char* colon = strchr(entry, ':');
         if (colon == NULL) {
@@ -123,10 +144,10 @@ static void parse_faults(const char* text) {
         *colon = '\0';
         for (int kind = 0; kind < (int)(sizeof call_names / sizeof call_names[0]); ++kind) {
             if (strcmp(entry, call_names[kind]) == 0) {
-                faults[fault_count].kind = (enum call_kind)kind;
-                faults[fault_count].error = atoi(colon + 1);
-                faults[fault_count].used = 0;
-                ++fault_count;
+                faults->entries[faults->count].kind = (enum call_kind)kind;
+                faults->entries[faults->count].error = atoi(colon + 1);
+                faults->entries[faults->count].used = 0;
+                ++faults->count;
             }
         }
     }
@@ -144,7 +165,8 @@ __attribute__((constructor)) static void load(void) {
     if (chunk_text != NULL && atoi(chunk_text) > 0) {
         chunk = (size_t)atoi(chunk_text);
     }
-    parse_faults(getenv("TESK_INTERPOSE_FAULTS"));
+    parse_faults(getenv("TESK_INTERPOSE_FAULTS"), &parent_faults);
+    parse_faults(getenv("TESK_INTERPOSE_CHILD_FAULTS"), &child_faults);
     loaded = 1;
 }
 
@@ -172,10 +194,12 @@ static void log_line(const char* format, ...) {
 
 /* The errno of the next unused fault for `kind`, or 0. Called with the lock held. */
 static int take_fault(enum call_kind kind) {
-    for (int i = 0; i < fault_count; ++i) {
-        if (!faults[i].used && faults[i].kind == kind) {
-            faults[i].used = 1;
-            return faults[i].error;
+    struct fault_list* faults = getpid() == loading_pid ? &parent_faults : &child_faults;
+    for (int i = 0; i < faults->count; ++i) {
+        struct fault* fault = &faults->entries[i];
+        if (!fault->used && fault->kind == kind) {
+            fault->used = 1;
+            return fault->error;
         }
     }
     return 0;
@@ -209,19 +233,35 @@ static void log_result(const char* call, long result, int error) {
     }
 }
 
-static int contains(const int* descriptors, int count, int descriptor) {
+/* Whether `address` lies in the module's own file (tesk.*.so), whose calls alone are served. */
+static int from_module(const void* address) {
+    Dl_info info;
+    if (dladdr(address, &info) == 0 || info.dli_fname == NULL) {
+        return 0;
+    }
+    const char* slash = strrchr(info.dli_fname, '/');
+    const char* name = slash != NULL ? slash + 1 : info.dli_fname;
+    return strncmp(name, "tesk.", 5) == 0;
+}
+
+/* Whether `descriptor` is one handed out for the device and still names that device.
+ * Called with the lock held. */
+static int is_handed_out(const struct device_descriptor* descriptors, int count,
+                         int descriptor) {
     for (int i = 0; i < count; ++i) {
-        if (descriptors[i] == descriptor) {
-            return 1;
+        if (descriptors[i].number == descriptor) {
+            struct stat status;
+            return fstat(descriptor, &status) == 0 && status.st_dev == descriptors[i].device &&
+                   status.st_ino == descriptors[i].inode;
         }
     }
     return 0;
 }
 
 /* Forgets a closed descriptor, whose number the process may reuse for anything. */
-static void forget(int* descriptors, int* count, int descriptor) {
+static void forget(struct device_descriptor* descriptors, int* count, int descriptor) {
     for (int i = 0; i < *count; ++i) {
-        if (descriptors[i] == descriptor) {
+        if (descriptors[i].number == descriptor) {
             descriptors[i] = descriptors[--*count];
             return;
         }
@@ -237,7 +277,7 @@ long syscall(long number, ...) {
     }
     va_end(arguments);
     need_real_functions();
-    if (number != SYS_getrandom || !loaded) {
+    if (number != SYS_getrandom || !loaded || !from_module(__builtin_return_address(0))) {
         return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
     }
     void* buffer = (void*)a[0];
@@ -270,7 +310,8 @@ int open64(const char* path, int flags, ...) {
     }
     need_real_functions();
     int is_random = strcmp(path, "/dev/random") == 0;
-    if (!loaded || (!is_random && strcmp(path, "/dev/urandom") != 0)) {
+    if (!loaded || (!is_random && strcmp(path, "/dev/urandom") != 0) ||
+        !from_module(__builtin_return_address(0))) {
         return real_open64(path, flags, mode);
     }
     char call[64];
@@ -279,14 +320,18 @@ int open64(const char* path, int flags, ...) {
     int error = take_fault(is_random ? call_open_random : call_open_urandom);
     int descriptor = -1;
     if (error == 0) {
-        /* A real descriptor reserves the number; reads and polls on it never reach it. */
-        descriptor = real_open64("/dev/null", O_RDONLY | O_CLOEXEC);
+        /* A real descriptor of the device; reads and polls on it never reach it. */
+        descriptor = real_open64(path, O_RDONLY | O_CLOEXEC);
         error = errno;
-        if (descriptor >= 0) {
-            int* list = is_random ? random_descriptors : urandom_descriptors;
+        struct stat status;
+        if (descriptor >= 0 && fstat(descriptor, &status) == 0) {
+            struct device_descriptor* list = is_random ? random_descriptors : urandom_descriptors;
             int* count = is_random ? &random_count : &urandom_count;
+            /* An entry for this number left over from a clean-up that bypassed close. */
+            forget(list, count, descriptor);
             if (*count < max_devices) {
-                list[(*count)++] = descriptor;
+                list[(*count)++] = (struct device_descriptor){descriptor, status.st_dev,
+                                                              status.st_ino};
             }
         }
     }
@@ -303,7 +348,7 @@ int open64(const char* path, int flags, ...) {
 ssize_t read(int descriptor, void* buffer, size_t length) {
     need_real_functions();
     pthread_mutex_lock(&lock);
-    if (!contains(urandom_descriptors, urandom_count, descriptor)) {
+    if (!is_handed_out(urandom_descriptors, urandom_count, descriptor)) {
         pthread_mutex_unlock(&lock);
         return real_read(descriptor, buffer, length);
     }
@@ -320,7 +365,7 @@ ssize_t read(int descriptor, void* buffer, size_t length) {
 int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
     need_real_functions();
     pthread_mutex_lock(&lock);
-    if (count != 1 || !contains(random_descriptors, random_count, descriptors[0].fd)) {
+    if (count != 1 || !is_handed_out(random_descriptors, random_count, descriptors[0].fd)) {
         pthread_mutex_unlock(&lock);
         return real_poll(descriptors, count, timeout);
     }
@@ -341,10 +386,10 @@ int close(int descriptor) {
     need_real_functions();
     pthread_mutex_lock(&lock);
     const char* device = NULL;
-    if (contains(random_descriptors, random_count, descriptor)) {
+    if (is_handed_out(random_descriptors, random_count, descriptor)) {
         device = "/dev/random";
         forget(random_descriptors, &random_count, descriptor);
-    } else if (contains(urandom_descriptors, urandom_count, descriptor)) {
+    } else if (is_handed_out(urandom_descriptors, urandom_count, descriptor)) {
         device = "/dev/urandom";
         forget(urandom_descriptors, &urandom_count, descriptor);
     }

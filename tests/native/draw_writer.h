@@ -1,8 +1,9 @@
 // draw_writer.h — bulk draws written out to memory, for the tests and the benchmark.
 #pragma once
 
+#include "random/bulk_form.h"
 #include "random/chacha.h"
-#include "random/thread_generator.h"
+#include "random/draw_sink.h"
 
 #include <cstdint>
 #include <cstring>
@@ -14,7 +15,7 @@ class DrawWriter final : public DrawSink {
 public:
     explicit DrawWriter(std::uint64_t* out) noexcept : DrawWriter(out, bulk_chacha_form()) {}
 
-    void take(const std::uint64_t* draws, std::size_t count) noexcept override {
+    void consume(const std::uint64_t* draws, std::size_t count) noexcept override {
         std::memcpy(out_, draws, count * sizeof(std::uint64_t));
         out_ += count;
     }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <sys/syscall.h>
 
@@ -88,7 +89,27 @@ struct FakeCalls {
             errno = outcome.error;
             return -1;
         }
-        return name == "/dev/random" ? random_descriptor : urandom_descriptor;
+        if (name == "/dev/random") {
+            return random_descriptor;
+        }
+        active->urandom_number_ = FakeKernel::UrandomNumber::device;
+        return urandom_descriptor;
+    }
+
+    static int fstat(int descriptor, struct stat* status) {
+        const std::lock_guard lock(active->mutex_);
+        const bool urandom = descriptor == urandom_descriptor;
+        if ((!urandom && descriptor != random_descriptor) ||
+            (urandom && active->urandom_number_ == FakeKernel::UrandomNumber::closed)) {
+            errno = EBADF;
+            return -1;
+        }
+        *status = {};
+        status->st_dev = 6;
+        // A reused number names another file on the same device, as /dev/null would be.
+        const bool reused = urandom && active->urandom_number_ == FakeKernel::UrandomNumber::reused;
+        status->st_ino = reused ? 3 : static_cast<ino_t>(descriptor);
+        return 0;
     }
 
     static ssize_t read(int descriptor, void* buffer, std::size_t length) {
@@ -131,9 +152,9 @@ FakeKernel::FakeKernel() {
         throw std::logic_error("only one FakeKernel at a time");
     }
     active = this;
-    previous_ =
-        replace_entropy_calls_for_testing({&FakeCalls::syscall, &FakeCalls::open64,
-                                           &FakeCalls::read, &FakeCalls::poll, &FakeCalls::close});
+    previous_ = replace_entropy_calls_for_testing({&FakeCalls::syscall, &FakeCalls::open64,
+                                                   &FakeCalls::fstat, &FakeCalls::read,
+                                                   &FakeCalls::poll, &FakeCalls::close});
 }
 
 FakeKernel::~FakeKernel() {
@@ -177,6 +198,16 @@ void FakeKernel::script_poll(std::deque<FakeOutcome> outcomes) {
 void FakeKernel::script_open(const std::string& path, std::deque<FakeOutcome> outcomes) {
     const std::lock_guard lock(mutex_);
     open_scripts_[path] = std::move(outcomes);
+}
+
+void FakeKernel::reuse_urandom_number() {
+    const std::lock_guard lock(mutex_);
+    urandom_number_ = UrandomNumber::reused;
+}
+
+void FakeKernel::close_urandom_number() {
+    const std::lock_guard lock(mutex_);
+    urandom_number_ = UrandomNumber::closed;
 }
 
 void FakeKernel::set_poll_delay(std::chrono::milliseconds delay) {

@@ -30,9 +30,9 @@ struct FakeOutcome {
 /// nothing carries over to the next test. Only one may exist at a time.
 ///
 /// Bytes come from an endless deterministic sequence, `byte_at(position)`, so a request
-/// of 32 bytes after n earlier bytes yields byte_at(n) to byte_at(n + 31). Every call is
-/// logged as a short line ("getrandom 32 0", "open64 /dev/random", "poll /dev/random",
-/// "close /dev/random", "read /dev/urandom 32").
+/// of 32 bytes after n earlier bytes yields byte_at(n) to byte_at(n + 31). Every call but
+/// fstat (a check, not a source) is logged as a short line ("getrandom 32 0", "open64
+/// /dev/random", "poll /dev/random", "close /dev/random", "read /dev/urandom 32").
 class FakeKernel {
 public:
     FakeKernel();
@@ -51,6 +51,10 @@ public:
     void script_read(std::deque<FakeOutcome> outcomes);
     void script_poll(std::deque<FakeOutcome> outcomes);
     void script_open(const std::string& path, std::deque<FakeOutcome> outcomes);
+    /// What the kept /dev/urandom descriptor's number names from now on, as fstat reports
+    /// it, until /dev/urandom is opened again: another file, or nothing (closed).
+    void reuse_urandom_number();
+    void close_urandom_number();
     /// How long each poll blocks before it reports readiness.
     void set_poll_delay(std::chrono::milliseconds delay);
     /// Serves the byte sequence from its start again.
@@ -69,6 +73,7 @@ private:
     std::deque<FakeOutcome> poll_script_;
     std::map<std::string, std::deque<FakeOutcome>> open_scripts_;
     std::chrono::milliseconds poll_delay_{0};
+    enum class UrandomNumber { device, reused, closed } urandom_number_ = UrandomNumber::device;
     std::size_t position_ = 0;
     std::vector<std::string> log_;
     EntropyCalls previous_;

@@ -106,15 +106,48 @@ TEST_P(FilePath, RetriesInterruptionsAndPollEagain) {
 TEST_P(FilePath, ShortReadsContinueWhereTheyStopped) {
     FakeKernel kernel;
     kernel.set_probe_error(GetParam());
-    kernel.script_read(
-        {FakeOutcome::partial(5), FakeOutcome::partial(0), FakeOutcome::partial(20)});
+    kernel.script_read({FakeOutcome::partial(5), FakeOutcome::partial(20)});
     std::vector<std::uint8_t> buffer(32);
     EXPECT_FALSE(request(buffer));
+    EXPECT_EQ(kernel.log(),
+              concat({{"getrandom 0 1"},
+                      file_path_opening,
+                      {"read /dev/urandom 32", "read /dev/urandom 27", "read /dev/urandom 7"}}));
+    EXPECT_EQ(buffer, expected_bytes(0, 32));
+}
+
+TEST_P(FilePath, ReadOfNoBytesFailsWithEioAndIsNotRepeated) {
+    FakeKernel kernel;
+    kernel.set_probe_error(GetParam());
+    kernel.script_read({FakeOutcome::partial(5), FakeOutcome::partial(0)});
+    std::vector<std::uint8_t> buffer(32);
+    EXPECT_EQ(request(buffer), std::optional<std::uint32_t>(EIO));
     EXPECT_EQ(kernel.log(), concat({{"getrandom 0 1"},
                                     file_path_opening,
-                                    {"read /dev/urandom 32", "read /dev/urandom 27",
-                                     "read /dev/urandom 27", "read /dev/urandom 7"}}));
-    EXPECT_EQ(buffer, expected_bytes(0, 32));
+                                    {"read /dev/urandom 32", "read /dev/urandom 27"}}));
+}
+
+TEST_P(FilePath, NumberNoLongerNamingTheDeviceIsReopenedNotReadOrClosed) {
+    for (const bool closed : {false, true}) {
+        FakeKernel kernel;
+        kernel.set_probe_error(GetParam());
+        std::vector<std::uint8_t> buffer(32);
+        EXPECT_FALSE(request(buffer));
+        if (closed) {
+            kernel.close_urandom_number();
+        } else {
+            kernel.reuse_urandom_number();
+        }
+        EXPECT_FALSE(request(buffer));
+        EXPECT_FALSE(request(buffer));
+        EXPECT_EQ(kernel.log(), concat({{"getrandom 0 1"},
+                                        file_path_opening,
+                                        {"read /dev/urandom 32"},
+                                        file_path_opening,
+                                        {"read /dev/urandom 32", "read /dev/urandom 32"}}))
+            << (closed ? "closed" : "reused");
+        EXPECT_EQ(buffer, expected_bytes(64, 32));
+    }
 }
 
 TEST_P(FilePath, FailedOpenOfUrandomLeavesNothingCached) {

@@ -1,6 +1,6 @@
-// generator_slot_test.cpp — the per-thread slot: creation, shared handles and teardown.
+// generator_slot_test.cpp — the per-thread slot: creation, reseed after a fork, teardown.
 #include "entropy_fake.h"
-#include "random/thread_generator.h"
+#include "random/thread_slot.h"
 #include "runtime/contract_texts.h"
 #include "runtime/failure.h"
 
@@ -34,23 +34,23 @@ std::vector<std::uint8_t> key_bytes(const ThreadGenerator& generator) {
 TEST(ThreadGenerator, CreationIsKeyedFromTheEntropySource) {
     FakeKernel kernel;
     on_new_thread([] {
-        const GeneratorHandle handle = thread_generator();
-        EXPECT_EQ(key_bytes(handle.generator()), FakeKernel::seed(0));
-        EXPECT_EQ(handle.generator().index, generator_buffer_words);
-        EXPECT_EQ(handle.generator().block_counter, 0u);
-        EXPECT_EQ(handle.generator().bytes_until_reseed, reseed_threshold_bytes);
+        const ThreadGenerator& generator = thread_generator();
+        EXPECT_EQ(key_bytes(generator), FakeKernel::seed(0));
+        EXPECT_EQ(generator.index, generator_buffer_words);
+        EXPECT_EQ(generator.block_counter, 0u);
+        EXPECT_EQ(generator.bytes_until_reseed, reseed_threshold_bytes);
     });
     EXPECT_EQ(kernel.log(), (std::vector<std::string>{"getrandom 0 1", "getrandom 32 0"}));
 }
 
-TEST(ThreadGenerator, HandlesOfOneThreadShareOneGenerator) {
+TEST(ThreadGenerator, RequestsOfOneThreadGetOneGenerator) {
     FakeKernel kernel;
     on_new_thread([] {
-        const GeneratorHandle first = thread_generator();
-        const GeneratorHandle second = thread_generator();
-        EXPECT_EQ(&first.generator(), &second.generator());
-        next_u64(first.generator());
-        EXPECT_EQ(second.generator().index, 2u);
+        ThreadGenerator& first = thread_generator();
+        const ThreadGenerator& second = thread_generator();
+        EXPECT_EQ(&first, &second);
+        next_u64(first);
+        EXPECT_EQ(second.index, 2u);
     });
     EXPECT_EQ(kernel.bytes_served(), seed_bytes);
 }
@@ -59,7 +59,7 @@ TEST(ThreadGenerator, ThreadsGetTheirOwnGeneratorsAndSeeds) {
     FakeKernel kernel;
     std::vector<std::uint8_t> keys[2];
     for (auto& key : keys) {
-        on_new_thread([&key] { key = key_bytes(thread_generator().generator()); });
+        on_new_thread([&key] { key = key_bytes(thread_generator()); });
     }
     EXPECT_EQ(keys[0], FakeKernel::seed(0));
     EXPECT_EQ(keys[1], FakeKernel::seed(1));
@@ -76,8 +76,7 @@ TEST(ThreadGenerator, FailedCreationReportsTheErrorAndIsRetried) {
             EXPECT_EQ(failure.message(),
                       std::string(contract_text::thread_rng_failed) + std::strerror(EIO));
         }
-        const GeneratorHandle handle = thread_generator();
-        EXPECT_EQ(key_bytes(handle.generator()), FakeKernel::seed(0));
+        EXPECT_EQ(key_bytes(thread_generator()), FakeKernel::seed(0));
     });
 }
 
@@ -124,18 +123,47 @@ TEST(ThreadGenerator, RequestDuringTeardownFailsWithAccessError) {
                            contract_text::tls_destroyed_rendering);
 }
 
-TEST(ThreadGenerator, HandleOutlivingTheSlotKeepsTheGeneratorUsable) {
-    FakeKernel kernel;
-    std::uint64_t late_draw = 0;
-    on_new_thread([&late_draw] {
-        // The slot has let go when this runs; the handle holds the last reference.
-        at_late_thread_exit([handle = thread_generator(), &late_draw] {
-            late_draw = next_u64(handle.generator());
-        });
-    });
-    ThreadGenerator reference = seeded_generator(FakeKernel::seed(0).data());
-    EXPECT_EQ(late_draw, next_u64(reference));
+/// Seed `k` of the fake kernel's byte sequence as the key of a fresh generator.
+std::vector<std::uint8_t> seed_key(std::size_t k) {
+    return key_bytes(seeded_generator(FakeKernel::seed(k).data()));
 }
+
+class AfterFork : public ::testing::TestWithParam<bool> {};
+
+// A generator that has seen a fork (its snapshot behind the count), or reads all zeros as
+// a page the kernel wiped in a child does, is reseeded before the request returns it;
+// without a seed after a second attempt the request fails and leaves it untouched.
+TEST_P(AfterFork, RequestReseedsFirstOrFailsLeavingTheGeneratorAsItWas) {
+    const bool wiped = GetParam();
+    FakeKernel kernel;
+    on_new_thread([wiped, &kernel] {
+        ThreadGenerator& generator = thread_generator();
+        next_u64(generator);
+        if (wiped) {
+            std::memset(static_cast<void*>(&generator), 0, sizeof generator);
+        } else {
+            generator.fork_snapshot -= 2;
+        }
+        const ThreadGenerator before = generator;
+        kernel.script_getrandom({FakeOutcome::failure(EIO), FakeOutcome::failure(ENOMEM)});
+        try {
+            thread_generator();
+            ADD_FAILURE() << "the reseed should have failed";
+        } catch (const runtime::InternalFailure& failure) {
+            EXPECT_EQ(failure.message(),
+                      std::string(contract_text::thread_rng_failed) + std::strerror(ENOMEM));
+        }
+        EXPECT_EQ(std::memcmp(&before, &generator, sizeof generator), 0);
+        ThreadGenerator& reseeded = thread_generator();
+        EXPECT_EQ(&reseeded, &generator);
+        EXPECT_EQ(key_bytes(reseeded), seed_key(1));
+        EXPECT_EQ(reseeded.index, generator_buffer_words);
+        EXPECT_EQ(reseeded.block_counter, 0u);
+        EXPECT_FALSE(fork_seen(reseeded));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(SeenOrWiped, AfterFork, ::testing::Bool());
 
 } // namespace
 } // namespace tesk::random

@@ -3,7 +3,7 @@
 #include "entropy_fake.h"
 #include "random/chacha.h"
 #include "random/fork_counter.h"
-#include "random/thread_generator.h"
+#include "random/generator.h"
 #include "runtime/cpu_features.h"
 
 #include <gtest/gtest.h>

@@ -126,15 +126,19 @@ class Generator:
     def next_f64(self):
         return unit_f64(self.next_u64())
 
-    def fork(self, child_seeds):
+    def fork(self, child_seeds, handlers=True):
         """Models os.fork(): the handler runs before and after, raising the counter by 2
         on both sides. Returns the child, which keeps the buffer and takes its later
-        seeds from `child_seeds`."""
-        self.forks += 2
+        seeds from `child_seeds`. A fork without handlers (a raw system call) leaves the
+        parent's counter alone, and the child finds its generator wiped: a fork seen."""
+        if handlers:
+            self.forks += 2
         child = copy.copy(self)
         child.buffer = list(self.buffer)
         child.key = list(self.key)
         child._seeds = iter(child_seeds)
+        if not handlers:
+            child.snapshot = (self.forks - 1) % 2**64
         return child
 
     def take(self):

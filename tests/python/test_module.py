@@ -1,5 +1,7 @@
 """The module object, its function table and introduction()."""
 
+import importlib.util
+import json
 import os
 import shutil
 import subprocess
@@ -58,6 +60,93 @@ def test_second_initialisation_builds_a_new_module():
         "assert second.introduction() == first.introduction()\n"
     )
     subprocess.run([sys.executable, "-c", script], check=True, env=dict(os.environ))
+
+
+SUBINTERPRETERS = """
+import gc, json
+import numpy as np
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
+try:
+    import _interpreters as interpreters  # 3.13 on
+    def in_legacy_subinterpreter(code):
+        interpreter = interpreters.create("legacy")
+        interpreters.exec(interpreter, code)
+        interpreters.destroy(interpreter)
+except ImportError:
+    import _xxsubinterpreters as interpreters
+    def in_legacy_subinterpreter(code):
+        try:
+            interpreter = interpreters.create(isolated=False)
+        except TypeError:  # before 3.11 every sub-interpreter is legacy
+            interpreter = interpreters.create()
+        interpreters.run_string(interpreter, code)
+        interpreters.destroy(interpreter)
+
+# The issue's reproduction, which made the panic type in the sub-interpreter.
+ATTEMPT = '''
+import json
+try:
+    import tesk
+    try:
+        tesk.eye(1)
+    except BaseException as e:
+        getattr(type(e), "x", None)
+    outcome = "imported"
+except BaseException as error:
+    outcome = [type(error).__name__, str(error)]
+with open(OUTCOME, "w") as file:
+    json.dump(outcome, file)
+'''.replace("OUTCOME", repr(OUTCOME))
+
+def use_in_main():
+    import tesk
+    assert tesk.max_min(tesk.eye(2)).tolist() == [1.0, 0.0]
+    made = [type(tesk.eye(1).base)]
+    try:
+        tesk.double_and_random_perturbation(np.zeros((1,) * 33), 1.0)
+    except ValueError:  # NumPy before 2 makes no array of 33 dimensions
+        pass
+    except BaseException as error:
+        assert type(error).__name__ == "PanicException"
+        made.append(type(error))
+    # The crash's cause: a type made in a sub-interpreter carries that interpreter's
+    # version tag, which a class of this one has too, and bytecode specialised for that
+    # class then reads its attributes out of the type's objects.
+    for own in made if hasattr(_testcapi, "type_get_version") else []:
+        getattr(own, "not_an_attribute", None)  # gives the type its tag
+        tag = _testcapi.type_get_version(own)
+        assert not [kind for kind in gc.get_objects() if isinstance(kind, type)
+                    and kind is not own and _testcapi.type_get_version(kind) == tag]
+
+refused = []
+for step in ORDER:
+    if step == "sub":
+        in_legacy_subinterpreter(ATTEMPT)
+        with open(OUTCOME) as file:
+            refused.append(json.load(file))
+    else:
+        use_in_main()
+print(json.dumps(refused))
+"""
+
+
+# The module loads in the main interpreter only: a legacy sub-interpreter that imports it,
+# before or after the main one did, is refused, and the main interpreter works on.
+@pytest.mark.skipif(not any(importlib.util.find_spec(name)
+                            for name in ("_interpreters", "_xxsubinterpreters")),
+                    reason="this interpreter has no module to make sub-interpreters")
+@pytest.mark.parametrize("order", [["sub", "main", "sub"], ["main", "sub", "main"]])
+def test_subinterpreters_are_refused_in_either_order(tmp_path, order):
+    script = (f"OUTCOME = {str(tmp_path / 'outcome.json')!r}\nORDER = {order!r}\n"
+              + SUBINTERPRETERS)
+    completed = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                               timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    refusal = ["ImportError", TEXT.subinterpreters_refused]
+    assert json.loads(completed.stdout) == [refusal] * order.count("sub")
 
 
 @pytest.mark.skipif(not RESIDENT_SIZE_MEANINGFUL,

@@ -6,9 +6,11 @@ with scaling 1.0 writes u - 0.5 for each draw u, exactly, and chacha_model says 
 must be.
 """
 
+import ctypes
 import errno
 import hashlib
 import json
+import mmap
 import os
 import subprocess
 import sys
@@ -50,7 +52,8 @@ def emit(value):
 
 
 def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD_SEEDS,
-                 probe_errno=None, chunk=None, faults=(), environment=None):
+                 probe_errno=None, chunk=None, faults=(), child_faults=(), environment=None,
+                 timeout=300):
     """Runs PRELUDE + script, with `environment` added to the variables; returns what it
     emitted and the interposer's log as a list of (pid, line) pairs."""
     log = tmp_path / "entropy.log"
@@ -62,6 +65,7 @@ def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD
         "TESK_INTERPOSE_SEEDS": ",".join(seed.hex() for seed in seeds),
         "TESK_INTERPOSE_CHILD_SEEDS": ",".join(seed.hex() for seed in child_seeds),
         "TESK_INTERPOSE_FAULTS": ",".join(faults),
+        "TESK_INTERPOSE_CHILD_FAULTS": ",".join(child_faults),
     })
     if probe_errno is not None:
         env["TESK_INTERPOSE_PROBE_ERRNO"] = str(probe_errno)
@@ -69,7 +73,7 @@ def run_scenario(interposer, tmp_path, script, *, seeds=SEEDS, child_seeds=CHILD
         env["TESK_INTERPOSE_CHUNK"] = str(chunk)
     env.update(environment or {})
     completed = subprocess.run([sys.executable, "-c", PRELUDE + script], env=env,
-                               capture_output=True, text=True, timeout=300)
+                               capture_output=True, text=True, timeout=timeout)
     assert completed.returncode == 0, completed.stderr
     lines = log.read_text().splitlines() if log.exists() else []
     entries = [(int(pid), text) for pid, text in (line.split(" ", 1) for line in lines)]
@@ -168,11 +172,37 @@ emit({"draws": out, "outside": untouched.tolist()})
     assert all(value == 0.0 for row in result["outside"] for value in row)
 
 
-def test_fork_drops_the_buffer_and_both_sides_reseed_at_once(interposer, tmp_path):
-    script = """
+def wipe_on_fork_supported():
+    """Whether this kernel empties advised pages in a forked child (Linux 4.14 and later)."""
+    page = mmap.mmap(-1, mmap.PAGESIZE, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    try:
+        page.madvise(getattr(mmap, "MADV_WIPEONFORK", 18))
+    except OSError:
+        return False
+    finally:
+        page.close()
+    return True
+
+
+RAW_FORKS = {
+    "os.fork": "os.fork()",
+    # Forks that run no fork handlers: the system call itself, and glibc's _Fork.
+    "syscall": "ctypes.CDLL(None, use_errno=True).syscall(57)",
+    "_Fork": "ctypes.CDLL(None, use_errno=True)._Fork()",
+}
+
+
+@pytest.mark.parametrize("fork", list(RAW_FORKS))
+def test_fork_drops_the_buffer_and_both_sides_reseed_at_once(interposer, tmp_path, fork):
+    if fork != "os.fork" and not wipe_on_fork_supported():
+        pytest.skip("the kernel has no MADV_WIPEONFORK: only forks that run handlers reseed")
+    if fork == "_Fork" and not hasattr(ctypes.CDLL(None), "_Fork"):
+        pytest.skip("the C library has no _Fork")
+    script = f"""
+import ctypes
 first = draw(5)
 read_end, write_end = os.pipe()
-pid = os.fork()
+pid = {RAW_FORKS[fork]}
 if pid == 0:
     os.close(read_end)
     os.write(write_end, json.dumps(draw(40)).encode())
@@ -181,22 +211,113 @@ os.close(write_end)
 with os.fdopen(read_end) as pipe:
     child = json.loads(pipe.read())
 os.waitpid(pid, 0)
-emit({"first": first, "parent": draw(40), "child": child, "pid": os.getpid()})
+emit({{"first": first, "parent": draw(40), "child": child, "pid": os.getpid()}})
 """
     result, log = run_scenario(interposer, tmp_path, script)
+    handlers = fork == "os.fork"
     parent = model.Generator(SEEDS)
     assert floats(result["first"]) == parent.perturbations(5)
-    child = parent.fork(CHILD_SEEDS)
+    child = parent.fork(CHILD_SEEDS, handlers=handlers)
     expected_parent = parent.perturbations(40)
     expected_child = child.perturbations(40)
     assert floats(result["parent"]) == expected_parent
     assert floats(result["child"]) == expected_child
-    # The 27 draws left in the buffer at the fork are used by neither side.
+    # The 27 draws left in the buffer at the fork are used by the child in no case (and
+    # by the parent only after a fork that ran no handlers, which it cannot tell).
     assert not set(expected_parent) & set(expected_child)
     parent_calls = [text for pid, text in log if pid == result["pid"]]
     child_calls = [text for pid, text in log if pid != result["pid"]]
-    assert parent_calls == [PROBE, SEED_REQUEST, SEED_REQUEST]
+    assert parent_calls == [PROBE, SEED_REQUEST] + [SEED_REQUEST] * handlers
     assert child_calls == [SEED_REQUEST]
+
+
+def without_urandom_closes(log):
+    """The log less closes of /dev/urandom, which only a clean-up that calls close()
+    itself (not close_range) reports; the module never closes that device."""
+    return [text for text in calls(log) if text != "close /dev/urandom"]
+
+
+@pytest.mark.parametrize("replacement", ["/dev/null", "/dev/zero"])
+def test_a_reused_descriptor_number_is_left_alone_and_the_device_reopened(
+        interposer, tmp_path, replacement):
+    script = f"""
+first = draw(1)
+def names(n):
+    try:
+        return os.readlink(f"/proc/self/fd/{{n}}")
+    except OSError:
+        return None
+kept = [n for n in range(3, 64) if names(n) == "/dev/urandom"]
+os.closerange(3, 1024)  # a daemon-style clean-up
+opened = [os.open({replacement!r}, os.O_RDONLY)]
+while opened[-1] < kept[0]:
+    opened.append(os.open({replacement!r}, os.O_RDONLY))
+later = draw(8200)  # reseeds after 8192 draws
+emit({{"first": first, "later": later, "reused": opened[-1] == kept[0],
+       "still": os.fstat(kept[0]).st_ino == os.stat({replacement!r}).st_ino}})
+"""
+    result, log = run_scenario(interposer, tmp_path, script, probe_errno=errno.ENOSYS,
+                               timeout=60)
+    generator = model.Generator(SEEDS)
+    assert floats(result["first"]) == generator.perturbations(1)
+    assert floats(result["later"]) == generator.perturbations(8200)
+    assert result["reused"] and result["still"]
+    read = "read /dev/urandom 32 -> 32"
+    assert without_urandom_closes(log) == ([f"getrandom 0 1 -> errno {errno.ENOSYS}"]
+                                           + FILE_PATH_OPENING + [read]
+                                           + FILE_PATH_OPENING + [read])
+
+
+DAEMON_CHILD = """
+first = draw(5)
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.closerange(3, write_end)  # a daemon-style clean-up, the kept descriptor with it
+    os.closerange(write_end + 1, 1024)
+    x = np.arange(4.0)
+    try:
+        tesk.double_and_random_perturbation(x, 1.0)
+        outcome = None
+    except BaseException as error:
+        outcome = [type(error).__name__, str(error)]
+    os.write(write_end, json.dumps({"outcome": outcome, "x": x.tolist(),
+                                    "later": draw(40)}).encode())
+    os._exit(0)
+os.close(write_end)
+with os.fdopen(read_end) as pipe:
+    child = json.loads(pipe.read())
+os.waitpid(pid, 0)
+emit({"first": first, "child": child, "pid": os.getpid()})
+"""
+
+
+# After a fork the child never goes on with the parent's stream: its reseed opens the
+# device again; with no entropy at all (two attempts) the call fails, x untouched, and
+# the next call tries again.
+@pytest.mark.parametrize("entropy", ["reopened", "none at first"])
+def test_a_child_that_closed_its_descriptors_reseeds_or_fails(interposer, tmp_path, entropy):
+    no_open = [f"open_urandom:{errno.EMFILE}"] * 2 if entropy == "none at first" else []
+    result, log = run_scenario(interposer, tmp_path, DAEMON_CHILD, probe_errno=errno.ENOSYS,
+                               child_faults=no_open)
+    parent = model.Generator(SEEDS)
+    assert floats(result["first"]) == parent.perturbations(5)
+    child = parent.fork(CHILD_SEEDS)
+    child_result = result["child"]
+    if no_open:
+        assert child_result["outcome"] == [
+            "PanicException", TEXT.thread_rng_failed + os.strerror(errno.EMFILE)]
+        assert child_result["x"] == [0.0, 1.0, 2.0, 3.0]
+    else:
+        assert child_result["outcome"] is None
+        assert child_result["x"] == [
+            u + (v + v) for u, v in zip(child.perturbations(4), [0.0, 1.0, 2.0, 3.0])]
+    assert floats(child_result["later"]) == child.perturbations(40)
+    child_calls = without_urandom_closes([entry for entry in log if entry[0] != result["pid"]])
+    failed_opening = FILE_PATH_OPENING[:3] + [
+        f"open64 /dev/urandom 0x80000 -> errno {errno.EMFILE}"]
+    assert child_calls == (failed_opening * len(no_open) + FILE_PATH_OPENING
+                           + ["read /dev/urandom 32 -> 32"])
 
 
 @pytest.mark.parametrize("probe_errno", [errno.ENOSYS, errno.EPERM])

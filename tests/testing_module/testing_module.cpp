@@ -13,7 +13,7 @@
 #include "binding/python.h"
 #include "functions/max_min_kernel.h"
 #include "functions/perturb_kernel.h"
-#include "random/thread_generator.h"
+#include "random/bulk_form.h"
 #include "runtime/failure.h"
 
 namespace {

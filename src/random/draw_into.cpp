@@ -1,9 +1,9 @@
-// thread_generator.cpp — refill, reseeding and bulk drawing of the per-thread generator.
-#include "random/thread_generator.h"
-
+// draw_into.cpp — bulk draws: buffered draws, runs of refill steps under one key, and the
+// form that computes them.
+#include "random/bulk_form.h"
 #include "random/chacha.h"
-#include "random/entropy.h"
-#include "random/fork_counter.h"
+#include "random/draw_sink.h"
+#include "random/refill_step.h"
 #include "runtime/cpu_features.h"
 
 #include <algorithm>
@@ -12,71 +12,14 @@
 namespace tesk::random {
 namespace {
 
-constexpr std::size_t blocks_per_step = 4;
-constexpr std::size_t draws_per_step = generator_buffer_words / 2;
-
-/// The snapshot lies behind the counter (compared with wrap-around): a fork has
-/// happened since the last reseed.
-bool fork_seen(const ThreadGenerator& generator, std::uint64_t forks) noexcept {
-    return static_cast<std::int64_t>(generator.fork_snapshot - forks) < 0;
-}
-
-/// The best form that produces exactly one refill step per call, chosen once: refill,
-/// every 32 draws, goes through it.
-const ChachaForm& step_form() noexcept {
-    static const ChachaForm& form = choose_chacha_form(runtime::cpu_features(), blocks_per_step);
-    return form;
-}
-
-void set_key(ThreadGenerator& generator, const std::uint8_t* seed) noexcept {
-    // Little-endian words: the seed's memory image is the key.
-    std::memcpy(generator.key, seed, sizeof generator.key);
-}
-
-/// Takes a fresh key from the entropy source. A failure is absorbed: the old key and
-/// counter go on, and the next attempt comes after another full budget.
-[[gnu::noinline, gnu::cold]] void reseed(ThreadGenerator& generator, std::uint64_t forks) noexcept {
-    std::uint8_t seed[seed_bytes];
-    if (!fill_entropy(seed, seed_bytes)) {
-        set_key(generator, seed);
-        generator.block_counter = 0;
-        generator.stream = 0;
-    }
-    generator.fork_snapshot = forks;
-    generator.bytes_until_reseed = generator.reseed_threshold - refill_step_bytes;
-}
-
-/// Charges one refill step to the budget, reseeding first when the budget is spent or
-/// a fork has been noticed.
-void begin_step(ThreadGenerator& generator) noexcept {
-    const std::uint64_t forks = fork_count();
-    if (generator.bytes_until_reseed > 0 && !fork_seen(generator, forks)) [[likely]] {
-        generator.bytes_until_reseed -= refill_step_bytes;
-    } else {
-        reseed(generator, forks);
-    }
-}
-
-/// The four blocks of the next refill step into `out`, already charged to the budget.
-void write_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
-    step_form().blocks(generator.key, generator.block_counter, generator.stream, out);
-    generator.block_counter += blocks_per_step;
-}
-
-/// One full refill step (four blocks) into `out`.
-void produce_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
-    begin_step(generator);
-    write_step(generator, out);
-}
-
 /// Hands `sink` the draws still in the buffer, up to `count`.
-std::size_t take_buffered(ThreadGenerator& generator, DrawSink& sink, std::size_t count) noexcept {
+std::size_t pass_buffered(ThreadGenerator& generator, DrawSink& sink, std::size_t count) noexcept {
     const std::size_t taken = std::min(count, (generator_buffer_words - generator.index) / 2);
     // At an even index, pairs of little-endian words are little-endian 64-bit draws.
     std::uint64_t draws[draws_per_step];
     std::memcpy(draws, generator.buffer + generator.index, taken * sizeof(std::uint64_t));
     generator.index += 2 * taken;
-    sink.take(draws, taken);
+    sink.consume(draws, taken);
     return taken;
 }
 
@@ -88,7 +31,7 @@ std::size_t admit_steps(ThreadGenerator& generator, std::size_t wanted) noexcept
     begin_step(generator);
     // Whether a fork was seen is read once for the whole run: a fork by another thread
     // meanwhile is not ordered against these steps, so it may as well come after them.
-    if (generator.bytes_until_reseed <= 0 || fork_seen(generator, fork_count())) {
+    if (generator.bytes_until_reseed <= 0 || fork_seen(generator)) {
         return 1;
     }
     // refill would charge steps while the budget is positive: ceil(budget / step) more.
@@ -112,13 +55,13 @@ void draw_leftover_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t
         wide.blocks(generator.key, generator.block_counter, generator.stream,
                     reinterpret_cast<std::uint8_t*>(draws));
         generator.block_counter += blocks;
-        sink.take(draws, count * draws_per_step);
+        sink.consume(draws, count * draws_per_step);
         return;
     }
     for (std::size_t k = 0; k < count; ++k) {
         std::uint64_t draws[draws_per_step];
         write_step(generator, reinterpret_cast<std::uint8_t*>(draws));
-        sink.take(draws, draws_per_step);
+        sink.consume(draws, draws_per_step);
     }
 }
 
@@ -142,39 +85,16 @@ void draw_whole_steps(ThreadGenerator& generator, DrawSink& sink, std::size_t st
 
 } // namespace
 
-ThreadGenerator seeded_generator(const std::uint8_t* seed) noexcept {
-    ThreadGenerator generator;
-    set_key(generator, seed);
-    return generator;
-}
-
-void drop_buffer_after_fork(ThreadGenerator& generator) noexcept {
-    if (fork_seen(generator, fork_count())) [[unlikely]] {
-        generator.index = generator_buffer_words;
-    }
-}
-
-void refill(ThreadGenerator& generator) noexcept {
-    produce_step(generator, reinterpret_cast<std::uint8_t*>(generator.buffer));
-    generator.index = 0;
-}
-
-std::uint64_t next_u64_after_refill(ThreadGenerator& generator) noexcept {
-    refill(generator);
-    generator.index = 2;
-    return generator.buffer[0] | (static_cast<std::uint64_t>(generator.buffer[1]) << 32);
-}
-
 void draw_into(ThreadGenerator& generator, std::size_t count, DrawSink& sink) noexcept {
     if (count == 0) {
         return;
     }
-    const std::size_t left = count - take_buffered(generator, sink, count);
+    const std::size_t left = count - pass_buffered(generator, sink, count);
     draw_whole_steps(generator, sink, left / draws_per_step);
     if (left % draws_per_step != 0) {
         // The last partial step goes through the buffer, whose rest serves later draws.
         refill(generator);
-        take_buffered(generator, sink, left % draws_per_step);
+        pass_buffered(generator, sink, left % draws_per_step);
     }
 }
 
