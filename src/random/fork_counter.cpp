@@ -11,11 +11,12 @@
 #include <pthread.h>
 
 namespace tesk::random {
-namespace {
 
 // Starts at 1, so that a fork snapshot of 0, which is what a generator page that the
 // kernel wiped in a forked child reads, always lies behind it.
-std::atomic<std::uint64_t> forks{1};
+constinit std::atomic<std::uint64_t> forks_counted{1};
+
+namespace {
 
 enum class Registration { pending, registered, poisoned };
 
@@ -27,14 +28,10 @@ std::mutex registration_mutex;
 // The same handler serves as prepare, parent and child handler: a generator only needs
 // to know that the count moved, not by how much.
 extern "C" void count_fork() noexcept {
-    forks.fetch_add(1, std::memory_order_relaxed);
+    forks_counted.fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace
-
-std::uint64_t fork_count() noexcept {
-    return forks.load(std::memory_order_relaxed);
-}
 
 void register_fork_handlers() {
     if (registration.load(std::memory_order_acquire) == Registration::registered) [[likely]] {

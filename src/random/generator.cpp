@@ -3,7 +3,6 @@
 
 #include "random/chacha.h"
 #include "random/entropy.h"
-#include "random/fork_counter.h"
 #include "random/refill_step.h"
 #include "runtime/cpu_features.h"
 
@@ -11,12 +10,6 @@
 
 namespace tesk::random {
 namespace {
-
-/// The snapshot lies behind the counter (compared with wrap-around): a fork has
-/// happened since the last reseed.
-bool fork_seen_by(const ThreadGenerator& generator, std::uint64_t forks) noexcept {
-    return static_cast<std::int64_t>(generator.fork_snapshot - forks) < 0;
-}
 
 /// The best form that produces exactly one refill step per call, chosen once: refill,
 /// every 32 draws, goes through it.
@@ -32,14 +25,14 @@ void set_key(ThreadGenerator& generator, const std::uint8_t* seed) noexcept {
 
 /// Takes a fresh key from the entropy source. A failure is absorbed: the old key and
 /// counter go on, and the next attempt comes after another full budget.
-[[gnu::noinline, gnu::cold]] void reseed(ThreadGenerator& generator, std::uint64_t forks) noexcept {
+[[gnu::noinline, gnu::cold]] void reseed(ThreadGenerator& generator) noexcept {
     std::uint8_t seed[seed_bytes];
     if (!fill_entropy(seed, seed_bytes)) {
         set_key(generator, seed);
         generator.block_counter = 0;
         generator.stream = 0;
     }
-    generator.fork_snapshot = forks;
+    generator.fork_snapshot = fork_count();
     generator.bytes_until_reseed = reseed_threshold_bytes - refill_step_bytes;
 }
 
@@ -52,11 +45,10 @@ void produce_step(ThreadGenerator& generator, std::uint8_t* out) noexcept {
 } // namespace
 
 void begin_step(ThreadGenerator& generator) noexcept {
-    const std::uint64_t forks = fork_count();
-    if (generator.bytes_until_reseed > 0 && !fork_seen_by(generator, forks)) [[likely]] {
+    if (generator.bytes_until_reseed > 0 && !fork_seen(generator)) [[likely]] {
         generator.bytes_until_reseed -= refill_step_bytes;
     } else {
-        reseed(generator, forks);
+        reseed(generator);
     }
 }
 
@@ -69,10 +61,6 @@ ThreadGenerator seeded_generator(const std::uint8_t* seed) noexcept {
     ThreadGenerator generator;
     set_key(generator, seed);
     return generator;
-}
-
-bool fork_seen(const ThreadGenerator& generator) noexcept {
-    return fork_seen_by(generator, fork_count());
 }
 
 void refill(ThreadGenerator& generator) noexcept {

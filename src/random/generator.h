@@ -1,6 +1,8 @@
 // generator.h — the ChaCha12 generator's state and its draws, one at a time.
 #pragma once
 
+#include "random/fork_counter.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -32,7 +34,10 @@ ThreadGenerator seeded_generator(const std::uint8_t* seed) noexcept;
 
 /// Whether a fork has happened since the generator's last reseed: then it must not go on
 /// with the stream it shares with the other side of the fork.
-bool fork_seen(const ThreadGenerator& generator) noexcept;
+inline bool fork_seen(const ThreadGenerator& generator) noexcept {
+    // The snapshot lies behind the counter, compared with wrap-around.
+    return static_cast<std::int64_t>(generator.fork_snapshot - fork_count()) < 0;
+}
 
 /// Produces the next four blocks into the buffer and sets the index to 0, reseeding from
 /// the entropy source first when the budget is spent or a fork has happened. A failed
