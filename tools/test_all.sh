@@ -353,6 +353,8 @@ roots=${TESK_ROOTS:-$HOME/.cache/tesk/roots}
 sid_packages=python3.14,python3.14-venv,python3.14-dev,python3.15,python3.15-venv,python3.15-dev,g++
 bullseye_packages=python3,python3-venv,binutils
 mounted=() # mount points to release, in the order they were made
+# Where a root sees this project: a path no file of the project names.
+in_root=/srv/tesk-source
 
 release_mounts() {
     local i
@@ -418,7 +420,7 @@ make_root() { # name suite packages
 }
 
 # Runs this script with --in-root and the arguments inside the root, with this project
-# at /tesk, /proc and /dev bound for the duration and the machine's CA certificates (a
+# at $in_root, /proc and /dev bound for the duration and the machine's CA certificates (a
 # proxy's included) and DNS settings; the runs of pytest it made join this run's summary.
 root_stage() { # name arguments...
     local dir=$roots/$1 status=0 label log
@@ -426,11 +428,11 @@ root_stage() { # name arguments...
     check_no_mounts "$dir"
     cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
     cp -L /etc/resolv.conf "$dir/etc/resolv.conf"
-    mkdir -p "$dir/tesk"
+    mkdir -p "$dir$in_root"
     local runs_log=$logs/runs-in-root-$1.tsv
     rm -f "$runs_log"
-    mounted+=("$dir/tesk")
-    mount --bind "$root" "$dir/tesk"
+    mounted+=("$dir$in_root")
+    mount --bind "$root" "$dir$in_root"
     mounted+=("$dir/proc")
     mount -t proc proc "$dir/proc"
     mounted+=("$dir/dev")
@@ -438,8 +440,8 @@ root_stage() { # name arguments...
     mount --make-rslave "$dir/dev" # unmounting must not reach the machine's /dev
     chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
         CI="$ci" CMAKE_BUILD_PARALLEL_LEVEL="$CMAKE_BUILD_PARALLEL_LEVEL" \
-        runs_file="/tesk/build/logs/${runs_log##*/}" \
-        bash /tesk/tools/test_all.sh --in-root "$@" || status=$?
+        runs_file="$in_root/build/logs/${runs_log##*/}" \
+        bash "$in_root/tools/test_all.sh" --in-root "$@" || status=$?
     release_mounts
     [ "$status" -eq 0 ] || fail "the run in $dir failed with status $status"
     while IFS=$'\t' read -r label log; do
@@ -483,8 +485,8 @@ portable_wheel() {
 debian11_wheel() {
     local wheel
     wheel=$(ls "$root"/build/portable-wheel/tesk-*-cp39-*.whl)
-    root_stage bullseye wheel /usr/bin/python3 "/tesk/build/portable-wheel/${wheel##*/}" \
-        /tesk/build/portable-py3.9/tree
+    root_stage bullseye wheel /usr/bin/python3 "$in_root/build/portable-wheel/${wheel##*/}" \
+        "$in_root/build/portable-py3.9/tree"
 }
 
 if [ "${1:-}" = --in-root ]; then
