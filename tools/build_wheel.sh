@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# A wheel that loads on Linux x86-64 with glibc 2.28 or newer (RHEL 8, Debian 10 and later),
-# built on this machine without containers:
+# A wheel that loads on Linux x86-64 with glibc 2.17 or newer (manylinux2014), built on this
+# machine without containers:
 #
 #   tools/build_wheel.sh DIR            for python3
 #   PYTHON=python3.9 tools/build_wheel.sh DIR

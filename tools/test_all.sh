@@ -24,6 +24,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 ci=${CI:-false}
 versions=(3.9 3.10 3.11 3.12 3.13)
+root_versions=(3.14 3.15) # in the Debian unstable root
 numpy_126_versions=" 3.9 3.10 3.11 3.12 "
 logs=$root/build/logs
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
@@ -155,6 +156,18 @@ choose_interpreters() {
     done
     echo "the native tests, soak tests, typing checks, sanitizers, valgrind, the registration" \
         "example and the source distribution check run on $primary"
+}
+
+# What the package claims is what is tested: its Python classifiers name exactly the
+# versions this script runs.
+classifiers_check() {
+    local claimed tested
+    claimed=$(grep -oE '"Programming Language :: Python :: 3\.[0-9]+"' "$root/pyproject.toml" |
+        grep -oE '3\.[0-9]+' | tr '\n' ' ')
+    tested="${versions[*]} ${root_versions[*]} "
+    [ "$claimed" = "$tested" ] ||
+        fail "pyproject.toml claims CPython $claimed; tools/test_all.sh tests $tested"
+    echo "CPython $claimed"
 }
 
 # --- one interpreter -------------------------------------------------------------------
@@ -504,6 +517,7 @@ fi
 mkdir -p "$logs"
 stage "system packages" system_packages
 stage "interpreters" choose_interpreters
+stage "classifiers: the tested CPython versions" classifiers_check
 for version in "${versions[@]}"; do
     if [ -n "${pythons[$version]:-}" ]; then
         stage "CPython $version: build, install, pytest" test_interpreter "$version"
@@ -511,7 +525,7 @@ for version in "${versions[@]}"; do
 done
 if roots_usable; then
     stage "Debian unstable root: made or reused" make_root sid sid "$sid_packages"
-    for version in 3.14 3.15; do
+    for version in "${root_versions[@]}"; do
         stage "CPython $version in the Debian unstable root: build, install, pytest" \
             root_stage sid interpreter "$version" "/usr/bin/python$version"
     done
