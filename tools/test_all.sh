@@ -233,7 +233,6 @@ EOF
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 }
 
-# The roots' runs are made by this script too, entered with --in-root (at the end).
 record_summary() { # label log
     local line passed failed skipped
     line=$(grep -E '^(=+ )?[0-9]+ (passed|failed|error)' "$2" | tail -1 | sed -E 's/^=+ //; s/ =+$//')
@@ -245,7 +244,6 @@ record_summary() { # label log
     [ "${passed:-0}" -gt 0 ] || fail "pytest passed no test in $1"
 }
 
-# Any status but 0 fails the run: 1 (failures), 5 (no test collected), and the rest.
 # Any status but 0 fails the run: 1 (failures), 5 (no test collected), and the rest.
 run_pytest() { # venv test-build label pytest-args...
     local venv=$1 tree=$2 label=$3
@@ -502,6 +500,7 @@ debian11_wheel() {
         "$in_root/build/portable-py3.9/tree"
 }
 
+# Inside a root, this script runs one of the two above, entered by root_stage.
 if [ "${1:-}" = --in-root ]; then
     trap - EXIT INT TERM
     mkdir -p "$logs"
