@@ -202,7 +202,7 @@ def report_keystream(report: keystream.KeystreamReport, rows: list[Row]):
     """Prints the forms' rates; returns the row comparing the perturbation with the
     widest form, or None when the native benchmark gave nothing."""
     print("ChaCha12 keystream (native benchmark"
-          + (f", {report.binary}" if report.binary else "") + ")")
+          + (f", {results_file.shown_path(report.binary)}" if report.binary else "") + ")")
     if report.problem:
         print(f"    note: {report.problem}")
     print(f"    active form: {report.active or 'not reported by the native benchmark'}")
@@ -284,7 +284,7 @@ def main() -> None:
     else:
         binary, note = keystream.locate(REPO, Path(tesk.__file__).resolve().parent,
                                         REPO / "build" / "bench")
-    print(f"tesk {Path(tesk.__file__).resolve()}")
+    print(f"tesk {results_file.shown_path(tesk.__file__)}")
     load_before = os.getloadavg()[0]
     # The native benchmark runs alone, never beside the module's timings: once before
     # them and, unless quick, once after, keeping each form's faster figure.

@@ -10,6 +10,14 @@ from __future__ import annotations
 from pathlib import Path
 
 RESULTS = Path(__file__).resolve().parent / "RESULTS.md"
+PROJECT = RESULTS.parent.parent
+
+
+def shown_path(path: Path | str) -> str:
+    """A path as a report names it: relative to the project root, so that no directory of
+    the machine that ran it lands in the file; outside the project, its last part."""
+    path = Path(path).resolve()
+    return str(path.relative_to(PROJECT)) if path.is_relative_to(PROJECT) else path.name
 
 
 def _markers(name: str) -> tuple[str, str]:

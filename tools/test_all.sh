@@ -10,12 +10,22 @@
 # tests, the native GoogleTest suite, the typing checks, the sanitizers, valgrind, the
 # registration example and the check of the source distribution.
 #
+# CPython 3.14 and 3.15, which Debian 12 does not package, run the whole suite (soak tests
+# included) in a Debian unstable root, built with that root's own compiler; so does the
+# portable wheel (tools/build_wheel.sh) for 3.9, on this machine and in a Debian 11 root
+# (glibc 2.31), where the interpreters and the C++ runtime differ most. The roots are
+# made with debootstrap and entered with chroot, so they need root and Debian's apt; they
+# are kept in ~/.cache/tesk/roots ($TESK_ROOTS) for the next run. Without root or apt the
+# three stages are skipped, and with CI=true they are required.
+#
 #   TESK_PYTHONS="/usr/bin/python3 ..." tools/test_all.sh   these interpreters instead
+#                                                           (and no root stages)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 ci=${CI:-false}
 versions=(3.9 3.10 3.11 3.12 3.13)
+root_versions=(3.14 3.15) # in the Debian unstable root
 numpy_126_versions=" 3.9 3.10 3.11 3.12 "
 logs=$root/build/logs
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
@@ -46,6 +56,7 @@ stage() { # name command...: runs the command as one timed stage
 # total of its pytest runs in pytest's own words.
 summary() {
     local status=$?
+    release_mounts
     section "summary"
     printf '%s\n' "${timings[@]}"
     printf '%5ds  total\n\n' $((SECONDS - started))
@@ -59,6 +70,9 @@ summary() {
     fi
 }
 trap summary EXIT
+# Interrupted, the run still ends through the summary, which unmounts what it mounted.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # --- what the machine must provide ---------------------------------------------------
 
@@ -145,6 +159,18 @@ choose_interpreters() {
         "example and the source distribution check run on $primary"
 }
 
+# What the package claims is what is tested: its Python classifiers name exactly the
+# versions this script runs.
+classifiers_check() {
+    local claimed tested
+    claimed=$(grep -oE '"Programming Language :: Python :: 3\.[0-9]+"' "$root/pyproject.toml" |
+        grep -oE '3\.[0-9]+' | tr '\n' ' ')
+    tested="${versions[*]} ${root_versions[*]} "
+    [ "$claimed" = "$tested" ] ||
+        fail "pyproject.toml claims CPython $claimed; tools/test_all.sh tests $tested"
+    echo "CPython $claimed"
+}
+
 # --- one interpreter -------------------------------------------------------------------
 
 make_venv() { # version
@@ -161,15 +187,19 @@ make_venv() { # version
     if [ "$version" = "$primary" ]; then
         extra=(mypy)
     fi
-    "$venv/bin/python" -m pip install -q --upgrade numpy pytest hypothesis \
-        scikit-build-core cmake ninja "${extra[@]}"
+    "$venv/bin/python" -m pip install -q --upgrade scikit-build-core cmake ninja "${extra[@]}"
+    install_test_packages "$venv" "$version"
+}
+
+install_test_packages() { # venv version
+    "$1/bin/python" -m pip install -q --upgrade numpy pytest hypothesis
     # Dask serves one example and its test; outside CI it may be absent where it does not
     # install, and the test then says it was skipped.
-    if ! "$venv/bin/python" -m pip install -q --upgrade "dask[array]" distributed; then
+    if ! "$1/bin/python" -m pip install -q --upgrade "dask[array]" distributed; then
         if [ "$ci" = true ]; then
-            fail "dask does not install on CPython $version"
+            fail "dask does not install on CPython $2"
         fi
-        echo "dask does not install on CPython $version: its example test is skipped there"
+        echo "dask does not install on CPython $2: its example test is skipped there"
     fi
 }
 
@@ -216,19 +246,23 @@ record_summary() { # label log
 }
 
 # Any status but 0 fails the run: 1 (failures), 5 (no test collected), and the rest.
-run_pytest() { # version pytest-args...
-    local version=$1 venv=$root/build/venv-py$1
-    shift
-    local numpy label status=0
+run_pytest() { # venv test-build label pytest-args...
+    local venv=$1 tree=$2 label=$3
+    shift 3
+    local numpy status=0
     numpy=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)')
-    label="CPython $version, NumPy $numpy"
-    local log=$logs/pytest-py$version-numpy$numpy.log
+    label="$label, NumPy $numpy"
+    local log=$logs/pytest-${venv##*/venv-}-numpy$numpy.log
     echo "$label: pytest $*"
-    (cd "$root" && TESK_BUILD_DIR="$root/build/py$version" \
+    (cd "$root" && TESK_BUILD_DIR="$tree" \
         "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$@" tests/python) 2>&1 |
         tee "$log" || status=$?
     [ "$status" -eq 0 ] || fail "pytest exited with status $status ($label; log $log)"
     record_summary "$label" "$log"
+    # A run inside a root reports its runs to the run outside (root_stage).
+    if [ -n "${runs_file:-}" ]; then
+        printf '%s\t%s\n' "$label" "${log##*/}" >>"$runs_file"
+    fi
 }
 
 test_interpreter() { # version
@@ -236,13 +270,13 @@ test_interpreter() { # version
     if [ "$version" = "$primary" ]; then
         soak=()
     fi
+    local venv=$root/build/venv-py$version tree=$root/build/py$version
     make_venv "$version"
     build_and_install "$version"
-    run_pytest "$version" "${soak[@]}"
+    run_pytest "$venv" "$tree" "CPython $version" "${soak[@]}"
     if [[ $numpy_126_versions == *" $version "* ]]; then
-        "$root/build/venv-py$version/bin/python" -m pip install -q --only-binary=:all: \
-            "numpy==1.26.*"
-        run_pytest "$version" -m "not soak"
+        "$venv/bin/python" -m pip install -q --only-binary=:all: "numpy==1.26.*"
+        run_pytest "$venv" "$tree" "CPython $version" -m "not soak"
     fi
 }
 
@@ -349,16 +383,191 @@ sdist_check() {
     rm -rf "$dir"
 }
 
+# --- Debian roots: CPython 3.14 and 3.15, and the portable wheel on Debian 11 ----------
+
+roots=${TESK_ROOTS:-$HOME/.cache/tesk/roots}
+# Only what the stages use: the interpreters with venv and headers and the compiler in
+# Debian unstable; Debian 11's own python3 and nm (a test reads the module's exports).
+sid_packages=python3.14,python3.14-venv,python3.14-dev,python3.15,python3.15-venv,python3.15-dev,g++
+bullseye_packages=python3,python3-venv,binutils
+mounted=() # mount points to release, in the order they were made
+# Where a root sees this project: a path no file of the project names.
+in_root=/srv/tesk-source
+
+release_mounts() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+        umount -R "${mounted[i]}" || umount -R -l "${mounted[i]}" ||
+            printf 'test_all: could not unmount %s\n' "${mounted[i]}" >&2
+    done
+    mounted=()
+}
+
+# Refuses to delete or enter a root through which this machine's files are still mounted
+# (a run killed with SIGKILL leaves them).
+check_no_mounts() { # dir
+    if grep -qF " $1/" /proc/self/mounts; then
+        fail "$1 still has mounts from an earlier run: umount -R them ($(grep -F " $1/" /proc/self/mounts | cut -d' ' -f2 | tr '\n' ' '))"
+    fi
+}
+
+roots_usable() {
+    [ -z "${TESK_PYTHONS:-}" ] && [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null &&
+        command -v chroot >/dev/null
+}
+
+# The Debian mirror this machine's apt uses.
+debian_mirror() {
+    apt-get indextargets --format '$(ORIGIN) $(REPO_URI) $(RELEASE)' 2>/dev/null |
+        awk '$1 == "Debian" && $3 !~ /-/ { print $2; exit }'
+}
+
+# Made once, then reused while the recipe (suite and packages) stays the same. pip's cache
+# lives in the root (/root/.cache/pip), so a later run downloads nothing it had.
+make_root() { # name suite packages
+    local dir=$roots/$1 suite=$2 packages=$3 mirror log=$logs/debootstrap-$1.log
+    local recipe="debootstrap --variant=minbase --include=$packages $suite"
+    if [ "$(cat "$dir/.tesk-root" 2>/dev/null)" = "$recipe" ]; then
+        echo "reusing $dir"
+        return
+    fi
+    check_no_mounts "$dir"
+    check_no_mounts "$dir.partial"
+    if ! command -v debootstrap >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+    fi
+    mirror=$(debian_mirror)
+    [ -n "$mirror" ] || fail "no Debian mirror among this machine's apt sources"
+    rm -rf "$dir" "$dir.partial"
+    mkdir -p "$roots"
+    # A release the mirror no longer carries is on Debian's archive.
+    for mirror in "$mirror" http://archive.debian.org/debian/; do
+        echo "making $dir: $recipe from $mirror (log $log)"
+        if debootstrap --variant=minbase --include="$packages" "$suite" "$dir.partial" \
+            "$mirror" >"$log" 2>&1; then
+            break
+        fi
+        check_no_mounts "$dir.partial"
+        rm -rf "$dir.partial"
+    done
+    [ -d "$dir.partial" ] || fail "debootstrap $suite failed (log $log)"
+    rm -f "$dir.partial"/var/cache/apt/archives/*.deb
+    echo "$recipe" >"$dir.partial/.tesk-root"
+    mv "$dir.partial" "$dir"
+}
+
+# Runs this script with --in-root and the arguments inside the root, with this project
+# at $in_root, /proc and /dev bound for the duration and the machine's CA certificates (a
+# proxy's included) and DNS settings; the runs of pytest it made join this run's summary.
+root_stage() { # name arguments...
+    local dir=$roots/$1 status=0 label log
+    shift
+    check_no_mounts "$dir"
+    cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ssl/certs/ca-certificates.crt"
+    cp -L /etc/resolv.conf "$dir/etc/resolv.conf"
+    mkdir -p "$dir$in_root"
+    local runs_log=$logs/runs-in-root-$1.tsv
+    rm -f "$runs_log"
+    mounted+=("$dir$in_root")
+    mount --bind "$root" "$dir$in_root"
+    mounted+=("$dir/proc")
+    mount -t proc proc "$dir/proc"
+    mounted+=("$dir/dev")
+    mount --rbind /dev "$dir/dev"
+    mount --make-rslave "$dir/dev" # unmounting must not reach the machine's /dev
+    chroot "$dir" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
+        CI="$ci" CMAKE_BUILD_PARALLEL_LEVEL="$CMAKE_BUILD_PARALLEL_LEVEL" \
+        runs_file="$in_root/build/logs/${runs_log##*/}" \
+        bash "$in_root/tools/test_all.sh" --in-root "$@" || status=$?
+    release_mounts
+    [ "$status" -eq 0 ] || fail "the run in $dir failed with status $status"
+    while IFS=$'\t' read -r label log; do
+        record_summary "$label" "$logs/$log"
+    done <"$runs_log"
+}
+
+# Inside a root: CPython 3.14 or 3.15 as on this machine, built with the root's compiler.
+in_root_interpreter() { # version python
+    pythons[$1]=$2
+    primary=none
+    local venv=$root/build/venv-py$1 tree=$root/build/py$1
+    make_venv "$1"
+    build_and_install "$1"
+    run_pytest "$venv" "$tree" "CPython $1 (Debian unstable, $(g++ -dumpfullversion))"
+}
+
+# Inside a root: the portable wheel, with the test modules built beside it.
+in_root_wheel() { # python wheel test-build
+    local venv=$root/build/venv-debian11-py3.9 version
+    version=$("$1" -c 'import platform; print(platform.python_version())')
+    [ -x "$venv/bin/python" ] || "$1" -m venv "$venv"
+    install_test_packages "$venv" "$version"
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$2"
+    run_pytest "$venv" "$3" \
+        "portable wheel, CPython $version (Debian 11, glibc $(ldd --version | head -n 1 | grep -oE '[0-9.]+$'))"
+}
+
+# On this machine: the portable wheel for 3.9 (tools/build_wheel.sh), tested here, then
+# kept in build/portable-wheel for the Debian 11 root.
+portable_wheel() {
+    local venv=$root/build/venv-portable-py3.9
+    TESK_BUILD_TESTS=ON PYTHON=${pythons[3.9]} bash "$root/tools/build_wheel.sh" \
+        "$root/build/portable-wheel"
+    [ -x "$venv/bin/python" ] || "${pythons[3.9]}" -m venv "$venv"
+    install_test_packages "$venv" 3.9
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
+        "$root"/build/portable-wheel/tesk-*-cp39-*.whl
+    run_pytest "$venv" "$root/build/portable-py3.9/tree" "portable wheel, CPython 3.9"
+}
+
+debian11_wheel() {
+    local wheel
+    wheel=$(ls "$root"/build/portable-wheel/tesk-*-cp39-*.whl)
+    root_stage bullseye wheel /usr/bin/python3 "$in_root/build/portable-wheel/${wheel##*/}" \
+        "$in_root/build/portable-py3.9/tree"
+}
+
+# Inside a root, this script runs one of the two above, entered by root_stage.
+if [ "${1:-}" = --in-root ]; then
+    trap - EXIT INT TERM
+    mkdir -p "$logs"
+    case $2 in
+    interpreter) in_root_interpreter "$3" "$4" ;;
+    wheel) in_root_wheel "$3" "$4" "$5" ;;
+    esac
+    exit
+fi
+
 # ---------------------------------------------------------------------------------------
 
 mkdir -p "$logs"
 stage "system packages" system_packages
 stage "interpreters" choose_interpreters
+stage "classifiers: the tested CPython versions" classifiers_check
 for version in "${versions[@]}"; do
     if [ -n "${pythons[$version]:-}" ]; then
         stage "CPython $version: build, install, pytest" test_interpreter "$version"
     fi
 done
+if roots_usable; then
+    stage "Debian unstable root: made or reused" make_root sid sid "$sid_packages"
+    for version in "${root_versions[@]}"; do
+        stage "CPython $version in the Debian unstable root: build, install, pytest" \
+            root_stage sid interpreter "$version" "/usr/bin/python$version"
+    done
+    if [ -n "${pythons[3.9]:-}" ]; then
+        stage "portable wheel (tools/build_wheel.sh, CPython 3.9): build, pytest" portable_wheel
+        stage "Debian 11 root: made or reused" make_root bullseye bullseye "$bullseye_packages"
+        stage "portable wheel in the Debian 11 root (glibc 2.31, its CPython 3.9): pytest" \
+            debian11_wheel
+    fi
+elif [ "$ci" = true ]; then
+    fail "CI needs root, apt-get and chroot for the Debian roots (CPython 3.14, 3.15, Debian 11)"
+else
+    echo "skipped: the Debian roots (CPython 3.14, 3.15 and the portable wheel on Debian 11)" \
+        "need root, apt-get and chroot"
+fi
 stage "clang-format: src/ and tests/native/" format_check
 stage "generated ChaCha assembly matches tools/gen_chacha_asm.py" \
     "${pythons[$primary]}" "$root/tools/gen_chacha_asm.py" --check

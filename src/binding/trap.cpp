@@ -6,11 +6,12 @@ namespace tesk::binding {
 void restore_error(Error error) {
     try {
         std::move(error).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const runtime::InternalFailure& failure) {
         restore_failure(&failure.message());
     } catch (...) {
+        if (caught_forced_unwind()) {
+            resume_forced_unwind();
+        }
         PyErr_NoMemory();
     }
 }
@@ -18,9 +19,10 @@ void restore_error(Error error) {
 void restore_failure(const std::string* message) {
     try {
         Error::from_failure(message).restore();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (caught_forced_unwind()) {
+            resume_forced_unwind();
+        }
         PyErr_NoMemory();
     }
 }

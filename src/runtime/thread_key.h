@@ -37,4 +37,13 @@ private:
 /// process when it cannot: done where nothing else has been allocated yet.
 void prepare_thread_runtime() noexcept;
 
+#if defined(_LIBCPP_VERSION)
+/// From a catch (...) handler that caught the calling thread's forced unwinding (its end
+/// through pthread_exit), ends the thread afresh with pthread_exit: with LLVM's libc++abi
+/// (the portable wheel's C++ runtime) `throw;` cannot resume a forced unwinding, it raises
+/// it anew, finds no handler and ends the process. Not noexcept: the unwinding leaves
+/// through here.
+[[noreturn]] void exit_thread_again();
+#endif
+
 } // namespace tesk::runtime

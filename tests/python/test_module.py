@@ -181,3 +181,46 @@ def test_only_the_init_function_is_exported():
     ).stdout
     symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
     assert symbols == ["PyInit_tesk"]
+
+
+# NumPy's FFT is C++ built with GCC's runtime, loaded by its own import; the portable wheel's
+# module carries LLVM's. Loaded either way round, each side's exceptions, allocation and
+# per-thread runtime state must stay its own, on the main thread and on new threads.
+RUNTIMES_SCRIPT = """
+import sys, threading
+if sys.argv[1] == "tesk":
+    import tesk
+    import numpy.fft
+else:
+    import numpy.fft
+    import tesk
+import numpy as np
+
+def work():
+    x = np.linspace(-1.0, 1.0, 64)
+    assert np.allclose(np.fft.irfft(np.fft.rfft(x), 64), x)
+    assert tesk.max_min(x).tolist() == [1.0, -1.0]
+    for call, error in [(lambda: tesk.eye(2**30), MemoryError), (lambda: tesk.eye(1.5), TypeError),
+                        (lambda: np.fft.fft(x, n=0), ValueError)]:
+        try:
+            call()
+        except error:
+            pass
+        else:
+            raise AssertionError(call)
+
+work()
+threads = [threading.Thread(target=work) for _ in range(2)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("first", ["tesk", "numpy.fft"])
+def test_cpp_runtime_beside_numpys_cpp_extension(first):
+    done = subprocess.run([sys.executable, "-c", RUNTIMES_SCRIPT, first],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
