@@ -1,9 +1,11 @@
 /* allocation_interpose.c — test-only LD_PRELOAD library that makes chosen C library
  * allocations fail.
  *
- * Interposes malloc, calloc, realloc, posix_memalign, aligned_alloc and memalign; each
- * passes through to the C library unless it is the allocation chosen to fail, in which
- * case it returns null (posix_memalign: ENOMEM) with errno set to ENOMEM. Nothing fails
+ * Interposes malloc, calloc, realloc, posix_memalign, aligned_alloc and memalign, and
+ * mmap of anonymous memory (each thread's generator lives on pages of its own); each
+ * passes through to the C library (mmap: to the kernel) unless it is the allocation
+ * chosen to fail, in which case it returns null (posix_memalign: ENOMEM; mmap:
+ * MAP_FAILED) with errno set to ENOMEM. Nothing fails
  * until a test arms it, from the process that is to fail (through ctypes):
  *
  *   void tesk_fail_allocations(unsigned long number, int and_after)
@@ -17,6 +19,9 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <stddef.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 /* The C library's own entry points, which it keeps exported for this purpose. */
 extern void* __libc_malloc(size_t size);
@@ -84,4 +89,14 @@ int posix_memalign(void** result, size_t alignment, size_t size) {
     }
     *result = memory;
     return 0;
+}
+
+/* Straight to the kernel: a mapping of a file is no allocation, and the C library's own
+ * mmap cannot be reached from here without a lookup that may allocate. */
+void* mmap(void* address, size_t length, int protection, int flags, int descriptor,
+           off_t offset) {
+    if ((flags & MAP_ANONYMOUS) && fails_now()) {
+        return MAP_FAILED;
+    }
+    return (void*)syscall(SYS_mmap, address, length, protection, flags, descriptor, offset);
 }
