@@ -7,8 +7,9 @@
 # modules, installs the wheel in the interpreter's environment and runs the whole pytest
 # suite under the newest NumPy that installs there, then under NumPy 1.26 where 1.26 has
 # wheels (3.9 to 3.12). On one interpreter, 3.11 where found, it also runs the long soak
-# tests, the native GoogleTest suite, the typing checks, the sanitizers, valgrind, the
-# registration example and the check of the source distribution.
+# tests, clang-format, the check of the generated assembly, the native GoogleTest suites,
+# the IBT/SHSTK marking of a -fcf-protection build, the typing checks, the sanitizers,
+# valgrind, the registration example and the check of the source distribution.
 #
 # CPython 3.14 and 3.15, which Debian 12 does not package, run the whole suite (soak tests
 # included) in a Debian unstable root, built with that root's own compiler; so does the
@@ -222,8 +223,13 @@ build_and_install() { # version
         --config-settings="build.targets=$targets" "$root"
     local wheel
     wheel=$(ls "$wheelhouse"/tesk-*.whl)
-    # No path of this machine may travel with the wheel.
-    "$venv/bin/python" - "$wheel" "$root" <<'EOF'
+    check_no_machine_path "$venv/bin/python" "$wheel"
+    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+}
+
+# No path of this machine may travel with a wheel.
+check_no_machine_path() { # python wheel
+    "$1" - "$2" "$root" <<'EOF'
 import sys
 import zipfile
 
@@ -231,7 +237,6 @@ wheel, root = zipfile.ZipFile(sys.argv[1]), sys.argv[2].encode()
 found = [name for name in wheel.namelist() if root in wheel.read(name)]
 sys.exit(f"{', '.join(found)} in {sys.argv[1]} name {sys.argv[2]}" if found else 0)
 EOF
-    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
 }
 
 record_summary() { # label log
@@ -516,6 +521,7 @@ portable_wheel() {
         "$root/build/portable-wheel"
     [ -x "$venv/bin/python" ] || "${pythons[3.9]}" -m venv "$venv"
     install_test_packages "$venv" 3.9
+    check_no_machine_path "$venv/bin/python" "$root"/build/portable-wheel/tesk-*-cp39-*.whl
     "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
         "$root"/build/portable-wheel/tesk-*-cp39-*.whl
     run_pytest "$venv" "$root/build/portable-py3.9/tree" "portable wheel, CPython 3.9"

@@ -47,8 +47,10 @@ arm, stop = interposer.tesk_fail_allocations, interposer.tesk_stop_failing
 arm.argtypes, arm.restype = (ctypes.c_ulong, ctypes.c_int), None
 stop.argtypes, stop.restype = (), ctypes.c_ulong
 # The C library allocates the C++ runtime's per-thread block on a thread's first touch
-# and aborts when it cannot; a new thread touches it before the failures start.
-touch_cxx_runtime = ctypes.CDLL("libstdc++.so.6").__cxa_get_globals
+# and aborts when it cannot: a new thread makes it before the failures start, through a
+# call that allocates nothing else, whichever runtime the module carries (the system's,
+# or the portable wheel's own).
+make_thread_runtime = tesk.introduction
 code = compile(sys.argv[1], "<case>", "eval")
 
 def run(arming=None):
@@ -69,7 +71,7 @@ def run(arming=None):
 def in_thread(arming):
     reports = []
     def body():
-        touch_cxx_runtime()
+        make_thread_runtime()
         reports.append(run(arming))
     worker = threading.Thread(target=body)
     worker.start()
