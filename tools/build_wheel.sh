@@ -15,8 +15,7 @@
 # the module's frames must be read by the same unwinder as the interpreter's. So the
 # module needs glibc 2.17 and libgcc_s, both allowed by manylinux2014. auditwheel then
 # checks the result and tags it; DIR receives the repaired wheel alone. The CMake tree
-# stays in build/portable-py3.X. The module is linked without debug information: Zig
-# compiles its C++ runtime with it, naming where its sources lie on this machine.
+# stays in build/portable-py3.X.
 set -euo pipefail
 [ $# -eq 1 ] || {
     echo "usage: tools/build_wheel.sh DIR" >&2
@@ -54,6 +53,12 @@ exec \"$venv/bin/python\" -m ziglang $tool -target x86_64-linux-gnu.$glibc -fomi
         chmod +x "$work/zig/$tool"
     fi
 done
+# Zig compiles its C++ runtime with debug information, which names where its sources lie
+# on this machine: the install step takes it out with this "strip", which CMake hands the
+# module alone, and keeps the symbol table, from which TESK_BACKTRACE=1 names functions.
+# (Zig's own stripping at link time takes the symbol table too.)
+printf '#!/bin/sh\nexec objcopy --strip-debug "$@"\n' >"$work/zig/strip"
+chmod +x "$work/zig/strip"
 
 targets=tesk
 if [ "${TESK_BUILD_TESTS:-OFF}" = ON ]; then
@@ -65,7 +70,8 @@ rm -rf "$work/dist"
     --config-settings=cmake.define.CMAKE_C_COMPILER="$work/zig/cc" \
     --config-settings=cmake.define.CMAKE_CXX_COMPILER="$work/zig/c++" \
     --config-settings=cmake.define.CMAKE_ASM_COMPILER="$work/zig/cc" \
-    --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="-Wl,--strip-debug $(gcc -print-file-name=libgcc_s.so.1)" \
+    --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS="$(gcc -print-file-name=libgcc_s.so.1)" \
+    --config-settings=cmake.define.CMAKE_STRIP="$work/zig/strip" --config-settings=install.strip=true \
     --config-settings=cmake.define.TESK_LIBBACKTRACE="$(g++ -print-file-name=libbacktrace.a)" \
     --config-settings=cmake.define.TESK_BUILD_TESTS="${TESK_BUILD_TESTS:-OFF}" \
     --config-settings="build.targets=$targets" "$root"
