@@ -193,7 +193,7 @@ make_venv() { # version
 }
 
 install_test_packages() { # venv version
-    "$1/bin/python" -m pip install -q --upgrade numpy pytest hypothesis
+    "$1/bin/python" -m pip install -q --upgrade numpy pytest pytest-xdist hypothesis
     # Dask serves one example and its test; outside CI it may be absent where it does not
     # install, and the test then says it was skipped.
     if ! "$1/bin/python" -m pip install -q --upgrade "dask[array]" distributed; then
@@ -259,8 +259,10 @@ run_pytest() { # venv test-build label pytest-args...
     label="$label, NumPy $numpy"
     local log=$logs/pytest-${venv##*/venv-}-numpy$numpy.log
     echo "$label: pytest $*"
-    (cd "$root" && TESK_BUILD_DIR="$tree" \
-        "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "$@" tests/python) 2>&1 |
+    # One worker per processor, each taking whole files: a file's tests share fixtures
+    # and their order.
+    (cd "$root" && TESK_BUILD_DIR="$tree" "$venv/bin/python" -m pytest -q -rs \
+        -p no:cacheprovider -n auto --dist loadfile "$@" tests/python) 2>&1 |
         tee "$log" || status=$?
     [ "$status" -eq 0 ] || fail "pytest exited with status $status ($label; log $log)"
     record_summary "$label" "$log"
@@ -585,7 +587,7 @@ stage "typing: stubs in the wheel, mypy --strict on the examples, stubtest" typi
 # they would only multiply its cost.
 stage "AddressSanitizer and UndefinedBehaviorSanitizer: native tests and pytest (no soak)" \
     env PYTHON="$root/build/venv-py$primary/bin/python" bash "$root/tools/sanitize.sh" \
-    -m "not soak" tests/python
+    -m "not soak" -n auto --dist loadfile tests/python
 stage "valgrind memcheck: every function, layout and failure path" \
     env PYTHON="$root/build/venv-py$primary/bin/python" bash "$root/tools/valgrind_check.sh"
 stage "examples/registration.py with the examples' extras (CPython $primary)" registration_example
