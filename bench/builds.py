@@ -22,6 +22,7 @@ import os
 import statistics
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import anchors
@@ -106,7 +107,8 @@ def call_costs(directory: Path) -> list[call_cost.CallCostRow] | None:
 
 def print_report(builds: dict[str, Path], found: dict, costs: dict, load: tuple) -> None:
     usual, portable = builds
-    print(f"usual build: {results_file.shown_path(builds[usual])}; portable wheel's module: "
+    print(f"Run of {time.strftime('%Y-%m-%d')}: {results_file.processor()}; "
+          f"usual build: {results_file.shown_path(builds[usual])}; portable wheel's module: "
           f"{results_file.shown_path(builds[portable])}; {len(found['openssl'])} rounds; "
           f"load average {load[0]:.2f} before, {load[1]:.2f} after.\n")
 

@@ -227,16 +227,6 @@ def report_keystream(report: keystream.KeystreamReport, rows: list[Row]):
             ratio, 1.3)
 
 
-def _processor() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown processor"
-
-
 def _has_avx512(report: keystream.KeystreamReport) -> bool:
     if report.active is not None:
         return report.active.startswith("avx512")
@@ -251,7 +241,7 @@ def print_report(rows: list[Row], rows_without_avx512: list[Row], anchor: anchor
                  load_before: float, call_rows: list[call_cost.CallCostRow] | None) -> None:
     """Everything measured, as Markdown."""
     print(f"Run of {time.strftime('%Y-%m-%d')}: NumPy {np.__version__}, Python "
-          f"{platform.python_version()}, {_processor()}"
+          f"{platform.python_version()}, {results_file.processor()}"
           f"{'' if avx512 else ' (no AVX-512: the perturbation targets for such machines apply)'}; "
           f"{'quick run (smoke test only)' if quick else 'full run'}; load average "
           f"{load_before:.2f} before, {os.getloadavg()[0]:.2f} after.\n")

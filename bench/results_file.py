@@ -20,6 +20,16 @@ def shown_path(path: Path | str) -> str:
     return str(path.relative_to(PROJECT)) if path.is_relative_to(PROJECT) else path.name
 
 
+def processor() -> str:
+    """The processor a report ran on, as the kernel names it."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next(line.split(":", 1)[1].strip() for line in info
+                        if line.startswith("model name"))
+    except (OSError, StopIteration):
+        return "processor unknown"
+
+
 def _markers(name: str) -> tuple[str, str]:
     return (f"<!-- {name}: begin (written by the script; edits here are overwritten) -->",
             f"<!-- {name}: end -->")

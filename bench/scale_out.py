@@ -174,15 +174,6 @@ def time_process_pool(workers: int, chunks: int, chunk_planes: int,
         return timed_passes(run_pass, repeats)
 
 
-def processor() -> str:
-    try:
-        with open("/proc/cpuinfo") as info:
-            return next(line.split(":", 1)[1].strip() for line in info
-                        if line.startswith("model name"))
-    except (OSError, StopIteration):
-        return "processor unknown"
-
-
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--gib", type=float, default=8.0, help="volume size in GiB")
@@ -201,7 +192,7 @@ def main() -> None:
     print(f"volume {planes}x{PLANE[0]}x{PLANE[1]} float64 ({planes * plane_bytes / 2**30:.2f} "
           f"GiB) in {chunks} chunks of {chunk_planes * plane_bytes / 2**20:.0f} MiB")
     load = os.getloadavg()[0]
-    print(f"{processor()}, {os.cpu_count()} CPUs; load average {load:.2f} at start")
+    print(f"{results_file.processor()}, {os.cpu_count()} CPUs; load average {load:.2f} at start")
     if load > 0.5:
         print("  the machine is busy: the workers get less than a core each, and the wall "
               "times and speed-ups come out low")
@@ -242,7 +233,7 @@ def main() -> None:
                 f"{runs[reference].best / timing.best:.2f}x |"
                 for name, runs in results.items() for workers, timing in runs.items()]
         results_file.write_section("scale_out.py", "\n".join([
-            f"Run of {time.strftime('%Y-%m-%d')}: {processor()}, {os.cpu_count()} CPUs; "
+            f"Run of {time.strftime('%Y-%m-%d')}: {results_file.processor()}, {os.cpu_count()} CPUs; "
             f"{planes * plane_bytes / 2**30:.2f} GiB in {chunks} chunks of "
             f"{chunk_planes * plane_bytes / 2**20:.0f} MiB; load average {load:.2f} at the "
             f"start, {os.getloadavg()[0]:.2f} at the end.",
