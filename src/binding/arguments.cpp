@@ -1,6 +1,7 @@
 // arguments.cpp — binding METH_FASTCALL | METH_KEYWORDS calls to parameters.
 #include "binding/arguments.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,16 +14,11 @@ namespace tesk::binding {
 namespace {
 
 std::string display_name(const ArgSpec& spec) {
-    std::string name;
-    if (spec.class_name.data() != nullptr) {
-        name.append(spec.class_name).append(".");
-    }
-    name.append(spec.function_name).append("()");
-    return name;
+    return std::string(spec.function_name) + "()";
 }
 
 /// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-template <typename Names> std::string parameter_list(const Names& names) {
+std::string parameter_list(const std::vector<std::string_view>& names) {
     std::string text;
     const std::size_t count = names.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -38,22 +34,9 @@ template <typename Names> std::string parameter_list(const Names& names) {
 }
 
 Error too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
-    std::string text = display_name(spec);
-    const std::size_t total = spec.positional.size();
-    if (spec.required_positional == total) {
-        text += " takes " + std::to_string(total);
-    } else {
-        text += " takes from " + std::to_string(spec.required_positional) + " to " +
-                std::to_string(total);
-    }
-    text += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-            " given";
-    return Error::type_error(std::move(text));
-}
-
-Error multiple_values(const ArgSpec& spec, std::string_view keyword) {
-    return Error::type_error(display_name(spec) + " got multiple values for argument '" +
-                             std::string(keyword) + "'");
+    return Error::type_error(display_name(spec) + " takes " + std::to_string(spec.names.size()) +
+                             " positional arguments but " + std::to_string(given) +
+                             (given == 1 ? " was" : " were") + " given");
 }
 
 std::string formatted_object_text(PyObject* object) {
@@ -70,101 +53,68 @@ Error unexpected_keyword(const ArgSpec& spec, PyObject* keyword) {
                              formatted_object_text(keyword) + "'");
 }
 
-template <typename Names>
-Error missing(const ArgSpec& spec, std::string_view kind, const Names& names) {
-    const std::size_t count = names.size();
-    return Error::type_error(display_name(spec) + " missing " + std::to_string(count) +
-                             " required " + std::string(kind) +
-                             (count == 1 ? " argument: " : " arguments: ") + parameter_list(names));
+/// The slot of the parameter named by keyword `name`, or null where no parameter has
+/// that name; `error` is set where the name cannot match or the slot is already filled.
+PyObject** keyword_slot(const ArgSpec& spec, PyObject* name, std::span<PyObject*> slots,
+                        std::optional<Error>& error) {
+    if (!PyUnicode_Check(name)) {
+        error = downcast_error(name, contract_text::str_target);
+        return nullptr;
+    }
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name, &length);
+    if (data == nullptr) {
+        // A name UTF-8 cannot encode matches no parameter.
+        (void)Error::fetch();
+        error = unexpected_keyword(spec, name);
+        return nullptr;
+    }
+    const std::string_view keyword(data, static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < spec.names.size(); ++i) {
+        if (spec.names[i] != keyword) {
+            continue;
+        }
+        if (slots[i] != nullptr) {
+            error = Error::type_error(display_name(spec) + " got multiple values for argument '" +
+                                      std::string(keyword) + "'");
+            return nullptr;
+        }
+        return &slots[i];
+    }
+    error = unexpected_keyword(spec, name);
+    return nullptr;
 }
 
 } // namespace
 
 std::optional<Error> bind_arguments(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames, std::span<PyObject*> slots) {
-    const std::size_t positional_count = spec.positional.size();
     const auto given = static_cast<std::size_t>(nargs);
-    if (given > positional_count) {
+    if (given > spec.names.size()) {
         return too_many_positional(spec, nargs);
     }
-    for (std::size_t i = 0; i < given; ++i) {
-        slots[i] = args[i];
-    }
-
-    std::vector<std::string_view> positional_only_keywords;
+    std::copy_n(args, given, slots.begin());
     const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        PyObject* value = args[nargs + k];
-        if (!PyUnicode_Check(name)) {
-            return downcast_error(name, contract_text::str_target);
+        std::optional<Error> error;
+        PyObject** slot = keyword_slot(spec, PyTuple_GET_ITEM(kwnames, k), slots, error);
+        if (slot == nullptr) {
+            return error;
         }
-        Py_ssize_t length = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(name, &length);
-        if (data == nullptr) {
-            // A name UTF-8 cannot encode matches no parameter.
-            (void)Error::fetch();
-            return unexpected_keyword(spec, name);
-        }
-        const std::string_view keyword(data, static_cast<std::size_t>(length));
-
-        bool bound = false;
-        for (std::size_t j = 0; j < spec.keyword_only.size() && !bound; ++j) {
-            if (spec.keyword_only[j].name != keyword) {
-                continue;
-            }
-            PyObject*& slot = slots[positional_count + j];
-            if (slot != nullptr) {
-                return multiple_values(spec, keyword);
-            }
-            slot = value;
-            bound = true;
-        }
-        for (std::size_t i = 0; i < positional_count && !bound; ++i) {
-            if (spec.positional[i] != keyword) {
-                continue;
-            }
-            bound = true;
-            if (i < spec.positional_only) {
-                positional_only_keywords.push_back(keyword);
-            } else if (slots[i] != nullptr) {
-                return multiple_values(spec, keyword);
-            } else {
-                slots[i] = value;
-            }
-        }
-        if (!bound) {
-            return unexpected_keyword(spec, name);
+        *slot = args[nargs + k];
+    }
+    std::vector<std::string_view> absent;
+    for (std::size_t i = given; i < spec.names.size(); ++i) {
+        if (slots[i] == nullptr) {
+            absent.push_back(spec.names[i]);
         }
     }
-
-    if (!positional_only_keywords.empty()) {
-        return Error::type_error(display_name(spec) +
-                                 " got some positional-only arguments passed as keyword "
-                                 "arguments: " +
-                                 parameter_list(positional_only_keywords));
+    if (absent.empty()) {
+        return std::nullopt;
     }
-    if (given < spec.required_positional) {
-        std::vector<std::string_view> absent;
-        for (std::size_t i = 0; i < spec.required_positional; ++i) {
-            if (slots[i] == nullptr) {
-                absent.push_back(spec.positional[i]);
-            }
-        }
-        if (!absent.empty()) {
-            return missing(spec, "positional", absent);
-        }
-    }
-    std::vector<std::string_view> absent_keywords;
-    for (std::size_t j = 0; j < spec.keyword_only.size(); ++j) {
-        if (spec.keyword_only[j].required && slots[positional_count + j] == nullptr) {
-            absent_keywords.push_back(spec.keyword_only[j].name);
-        }
-    }
-    if (!absent_keywords.empty()) {
-        return missing(spec, "keyword", absent_keywords);
-    }
-    return std::nullopt;
+    return Error::type_error(
+        display_name(spec) + " missing " + std::to_string(absent.size()) + " required positional " +
+        (absent.size() == 1 ? "argument: " : "arguments: ") + parameter_list(absent));
 }
 
 Error rewrite_argument_error(std::string_view parameter, Error error) {

@@ -1,7 +1,6 @@
 // arguments.h — static argument descriptions, the binder, and the argument-error rewrite.
 #pragma once
 
-#include <cstddef>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -11,21 +10,10 @@
 
 namespace tesk::binding {
 
-struct KeywordOnlyParameter {
-    std::string_view name;
-    bool required;
-};
-
-/// The constant parameter list of one function.
+/// The parameters of one function: positional-or-keyword, all required, in order.
 struct ArgSpec {
-    std::string_view class_name = {}; ///< absent when data() is null
-    std::string_view function_name = {};
-    std::span<const std::string_view> positional = {};
-    std::size_t positional_only = 0;
-    std::size_t required_positional = 0;
-    std::span<const KeywordOnlyParameter> keyword_only = {};
-
-    constexpr std::size_t slot_count() const { return positional.size() + keyword_only.size(); }
+    std::string_view function_name;
+    std::span<const std::string_view> names;
 };
 
 /// Fills `slots` (all null on entry) with borrowed references to the arguments of a

@@ -19,8 +19,7 @@ template <typename... Kinds> struct Signature {
 
     /// What the binder matches a call against; refers to this signature's names.
     constexpr binding::ArgSpec arguments() const {
-        return binding::ArgSpec{
-            .function_name = function_name, .positional = names, .required_positional = count};
+        return binding::ArgSpec{.function_name = function_name, .names = names};
     }
 };
 
